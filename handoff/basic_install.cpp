@@ -1,0 +1,44 @@
+#include "handoff/basic_install.h"
+
+#include <windows.h>
+
+#include "support/errors.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/text.h"
+
+void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const wchar_t* name) {
+    wchar_t source[kPathUnits];
+    CopyText(source, kPathUnits, sourceFolder);
+    AddBackslash(source, kPathUnits);
+    AppendText(source, kPathUnits, name);
+    wchar_t target[kPathUnits];
+    CopyText(target, kPathUnits, targetFolder);
+    AddBackslash(target, kPathUnits);
+    AppendText(target, kPathUnits, name);
+    if (!CopyFileW(source, target, FALSE)) {
+        int code = static_cast<int>(GetLastError());
+        ShowSystemErrorW(L"Error copying application %s %d", target, code);
+    }
+}
+
+int BasicInstall(const wchar_t* archiveFolder) {
+    LogLineA("Do basic install");
+    int answer = MessageBoxA(nullptr,
+                             "There appeared to be a problem installing. If it didn't install, do "
+                             "you want to do a basic install?",
+                             "Basic install", MB_OKCANCEL | MB_ICONQUESTION);
+    if (answer != IDOK) return 0;
+    if (!CreateDirectoryW(kBasicInstallFolder, nullptr)) {
+        int code = static_cast<int>(GetLastError());
+        if (code != ERROR_ALREADY_EXISTS) {
+            ShowSystemErrorW(L"Error creating directory %s %d", kBasicInstallFolder, code);
+            return 0;
+        }
+    }
+    CopyAppFile(archiveFolder, kBasicInstallFolder, L"Zentrova.exe");
+    CopyAppFile(archiveFolder, kBasicInstallFolder, L"libeay32.dll");
+    CopyAppFile(archiveFolder, kBasicInstallFolder, L"libssl32.dll");
+    LogLineA("Completed basic install");
+    return 1;
+}

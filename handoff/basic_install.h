@@ -1,0 +1,9 @@
+// Copies the application and its two libraries into a fixed folder when
+// the installer did not install it.
+#pragma once
+
+constexpr wchar_t kBasicInstallFolder[] = L"C:\\Zentrova\\";
+
+// 1 when the user agreed and the folder is there, else 0.
+int BasicInstall(const wchar_t* archiveFolder);
+void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const wchar_t* name);

@@ -1,0 +1,111 @@
+#include "handoff/launch.h"
+
+#include <shellapi.h>
+
+#include "support/paths.h"
+#include "support/text.h"
+
+namespace {
+
+const wchar_t kAppName[] = L"Zentrova.exe";
+const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
+
+bool IsExistingFolder(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The installer's result file names the application; a text that does not
+// fit the path buffer is refused rather than cut to another path.
+bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
+    wchar_t resultPath[kPathUnits];
+    CopyText(resultPath, kPathUnits, archiveFolder);
+    AddBackslash(resultPath, kPathUnits);
+    AppendText(resultPath, kPathUnits, L"InstalledApp.txt");
+    wchar_t* text = ReadFileContents(resultPath);
+    if (!text) return false;
+    bool taken = false;
+    wchar_t candidate[kPathUnits];
+    if (CopyText(candidate, kPathUnits, text) && FileExists(candidate)) {
+        CopyText(appPath, kPathUnits, candidate);
+        taken = true;
+    }
+    FreeFileContents(text);
+    return taken;
+}
+
+// The value names the installation folder; it may be of any type and
+// need not be terminated, so the buffer is zeroed and cut at its size.
+bool FromRegistry(wchar_t* appPath) {
+    HKEY key;
+    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS)
+        return false;
+    wchar_t value[kPathUnits] = L"";
+    DWORD size = kRegistryValueBytes;
+    if (RegQueryValueExW(key, L"InstPath", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                         &size) != ERROR_SUCCESS)
+        size = 0;
+    RegCloseKey(key);
+    value[size / sizeof(wchar_t)] = 0;
+    if (!value[0] || !IsExistingFolder(value)) return false;
+    AddBackslash(value, kPathUnits);
+    if (!AppendText(value, kPathUnits, kAppName)) return false;
+    CopyText(appPath, kPathUnits, value);
+    return true;
+}
+
+void FromFixedPlaces(wchar_t* appPath) {
+    if (GetProgramFilesFolder(appPath)) {
+        AppendText(appPath, kPathUnits, L"Zentrova\\");
+        if (!AppendText(appPath, kPathUnits, kAppName) || !FileExists(appPath)) appPath[0] = 0;
+    } else {
+        appPath[0] = 0;
+    }
+    if (appPath[0]) return;
+    CopyText(appPath, kPathUnits, kFixedFolder);
+    AppendText(appPath, kPathUnits, kAppName);
+    if (!FileExists(appPath)) appPath[0] = 0;
+}
+
+// Empty when the application path has no folder part or the name does not fit.
+void FormLauncherPath(wchar_t* launcherPath, const wchar_t* appPath) {
+    CopyText(launcherPath, kPathUnits, appPath);
+    wchar_t* lastSlash = nullptr;
+    for (wchar_t* at = launcherPath; *at; ++at)
+        if (*at == L'\\') lastSlash = at;
+    if (!lastSlash) {
+        launcherPath[0] = 0;
+        return;
+    }
+    lastSlash[1] = 0;
+    if (!AppendText(launcherPath, kPathUnits, L"Launcher.exe")) launcherPath[0] = 0;
+}
+
+}  // namespace
+
+int LaunchInstalledApp(const wchar_t* archiveFolder) {
+    wchar_t appPath[kPathUnits] = L"";
+    if (!FromResultFile(appPath, archiveFolder) && !FromRegistry(appPath))
+        FromFixedPlaces(appPath);
+    if (!appPath[0] || !FileExists(appPath)) return 0;
+
+    wchar_t launcherPath[kPathUnits];
+    FormLauncherPath(launcherPath, appPath);
+    bool hasLauncher = launcherPath[0] && FileExists(launcherPath);
+
+    int answer = MessageBoxA(nullptr, "Do you wish to launch the application now?", "Complete",
+                             MB_OKCANCEL | MB_ICONQUESTION);
+    if (answer == IDOK) {
+        wchar_t parameter[kPathUnits];
+        // A path too long to quote goes to the application itself.
+        if (hasLauncher && FormatW(parameter, kPathUnits, L"\"%s\"", appPath))
+            ShellExecuteW(nullptr, L"open", launcherPath, parameter, nullptr, SW_SHOWNORMAL);
+        else
+            ShellExecuteW(nullptr, L"open", appPath, nullptr, nullptr, SW_SHOWNORMAL);
+    }
+    if (hasLauncher) {
+        Sleep(kLauncherWaitMs);
+        DeleteFileW(launcherPath);
+    }
+    return 1;
+}

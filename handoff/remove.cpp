@@ -1,0 +1,61 @@
+#include "handoff/remove.h"
+
+#include <cwchar>
+
+#include "support/text.h"
+
+void FileFinderInit(FileFinder* finder) { finder->open = 0; }
+
+int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name,
+                   int* use, int* folder) {
+    if (first) {
+        FileFinderClose(finder);
+        finder->pattern = pattern;
+        finder->handle = FindFirstFileW(pattern, &finder->data);
+        if (finder->handle == INVALID_HANDLE_VALUE) return 0;
+        finder->open = 1;
+    } else {
+        if (!finder->open || !FindNextFileW(finder->handle, &finder->data)) return 0;
+    }
+    const wchar_t* found = finder->data.cFileName;
+    // A name that does not fit cannot be deleted under the name we would form.
+    bool whole = CopyText(name, kFinderPathUnits, found);
+    bool dots = wcscmp(found, L".") == 0 || wcscmp(found, L"..") == 0;
+    *use = whole && !dots;
+    *folder = (finder->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return 1;
+}
+
+void FileFinderClose(FileFinder* finder) {
+    if (finder->open != 1) return;
+    finder->open = 0;
+    FindClose(finder->handle);
+}
+
+BOOL DeleteFolderTree(const wchar_t* path) {
+    if (!path[0]) return FALSE;
+    wchar_t pattern[kFinderPathUnits];
+    if (!FormatW(pattern, kFinderPathUnits, L"%s\\*.*", path)) return FALSE;
+    FileFinder finder;
+    FileFinderInit(&finder);
+    wchar_t name[kFinderPathUnits];
+    int use = 0;
+    int folder = 0;
+    for (bool first = true; FileFinderNext(&finder, pattern, first, name, &use, &folder);
+         first = false) {
+        if (!use) continue;
+        wchar_t child[kFinderPathUnits];
+        if (!FormatW(child, kFinderPathUnits, L"%s\\%s", path, name)) continue;
+        // The folder may have been writable by anyone: a junction or link
+        // here could point at any folder, so only the link itself goes.
+        bool link = (finder.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (folder && link)
+            RemoveDirectoryW(child);
+        else if (folder)
+            DeleteFolderTree(child);
+        else
+            DeleteFileW(child);
+    }
+    FileFinderClose(&finder);
+    return RemoveDirectoryW(path);
+}

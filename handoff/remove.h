@@ -1,0 +1,26 @@
+// Silent, depth-first removal of the archive folder.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+
+constexpr size_t kFinderPathUnits = 256;
+
+// One search over one folder level, on its caller's stack.
+struct FileFinder {
+    int open;
+    WIN32_FIND_DATAW data;
+    HANDLE handle;
+    const wchar_t* pattern;
+};
+
+void FileFinderInit(FileFinder* finder);
+// Produces the next entry: 1, with name (kFinderPathUnits), use and folder
+// flags; 0 when there is none. first starts the search over pattern.
+int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name,
+                   int* use, int* folder);
+void FileFinderClose(FileFinder* finder);
+
+// RemoveDirectoryW's result for path. Links to folders are removed as
+// links, never followed.
+BOOL DeleteFolderTree(const wchar_t* path);

@@ -1,0 +1,38 @@
+// Path and file utilities over caller-owned wide buffers.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t kPathUnits = 260;         // MAX_PATH, the rule
+constexpr size_t kExtractPathUnits = 256;  // own path, archive folder, entry targets
+
+constexpr int kCsidlDesktopDirectory = 0x10;
+constexpr int kCsidlProgramFiles = 0x26;
+constexpr int kCsidlPersonal = 5;
+constexpr int kCsidlPrograms = 2;
+
+// One unit per byte by sign extension; dst holds capacity units.
+void WidenName(wchar_t* dst, size_t capacity, const char* src);
+// Cuts at the last backslash after position 0.
+void StripToFolder(wchar_t* path);
+// Appends "\" unless the path is empty, already ends in one, or is full.
+void AddBackslash(wchar_t* path, size_t capacity);
+// True when the file opens for reading with no sharing: a folder, or a file
+// someone else holds open, counts as absent.
+bool FileExists(const wchar_t* path);
+// The whole file followed by zero bytes (at least one full UTF-16 NUL), or
+// null after an error box. Release with FreeFileContents.
+wchar_t* ReadFileContents(const wchar_t* path);
+void FreeFileContents(wchar_t* contents);
+
+// Special folders, each ending in "\"; path holds kPathUnits.
+bool GetSpecialFolder(wchar_t* path, int csidl);
+bool GetDesktopFolder(wchar_t* path);
+bool GetProgramFilesFolder(wchar_t* path);
+bool GetDocumentsFolder(wchar_t* path);
+// The Programs folder with sub appended and no final backslash.
+bool GetProgramsMenuFolder(wchar_t* path, const wchar_t* sub);
+
+// The running program's full path in kExtractPathUnits; its length, or 0
+// with an empty path when it cannot be had whole.
+int GetOwnModulePath(wchar_t* path);

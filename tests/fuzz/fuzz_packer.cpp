@@ -1,0 +1,52 @@
+// Checks any input as zpack verify does, and repacks what it
+// accepts: the packer must take it, and the result must unpack the same.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tools/packer/pack.h"
+#include "tools/packer/reader.h"
+
+namespace {
+
+// Level-9 deflate of a stream bomb would swamp the run; small ones suffice.
+constexpr uint64_t kMaxRepackBytes = 1 << 16;
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    std::string strictReport, looseReport;
+    bool strict = VerifyArchive(input, size, &strictReport, true);
+    bool loose = VerifyArchive(input, size, &looseReport, false);
+    Require(!strictReport.empty() && !looseReport.empty());
+    Require(!strict || loose);
+    if (!loose) return 0;
+
+    std::vector<ListedEntry> entries;
+    std::string fault;
+    Require(WalkArchive(input, size, false, &entries, nullptr, &fault));
+    uint64_t unpacked = 0;
+    for (const ListedEntry& entry : entries) unpacked += entry.unpackedSize;
+    if (unpacked > kMaxRepackBytes) return 0;
+
+    std::vector<PackInput> contents;
+    Require(WalkArchive(input, size, false, &entries, &contents, &fault));
+    std::vector<unsigned char> repacked;
+    std::string error;
+    Require(PackEntries(contents, !strict, &repacked, &error));
+    std::vector<ListedEntry> again;
+    std::vector<PackInput> againContents;
+    Require(WalkArchive(repacked.data(), repacked.size(), strict, &again, &againContents, &fault));
+    Require(again.size() == entries.size());
+    for (size_t i = 0; i < again.size(); ++i) {
+        Require(againContents[i].name == contents[i].name);
+        Require(againContents[i].data == contents[i].data);
+        Require(again[i].stored == entries[i].stored);
+    }
+    return 0;
+}

@@ -1,0 +1,89 @@
+// Test helpers: answering message boxes, files and logs, payloads, and
+// running the setup program as a child process.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Message box as the user sees it.
+struct Box {
+    std::wstring caption;
+    std::wstring text;
+    std::wstring buttons;  // "OK" or "OK|Cancel"
+    std::wstring icon;     // "error", "question", "none" or "other"
+    std::wstring answer;   // what the watcher pressed
+};
+std::wstring Describe(const std::vector<Box>& boxes);
+
+// Watches for message boxes of one process from its own thread and answers
+// each with the next scripted answer (IDOK or IDCANCEL), OK once the script
+// has run out.
+class BoxWatcher {
+public:
+    explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), std::vector<int> answers = {});
+    ~BoxWatcher();
+    void Stop();
+    std::vector<Box> Boxes();
+    // Called, on the watcher's thread, when a box has been read and before
+    // it is answered.
+    void (*onBox)(const Box& box, void* context) = nullptr;
+    void* context = nullptr;
+
+private:
+    static DWORD WINAPI Run(void* self);
+    void Scan();
+    DWORD processId_;
+    std::vector<int> answers_;
+    size_t nextAnswer_ = 0;
+    std::vector<Box> boxes_;
+    std::vector<HWND> answered_;
+    CRITICAL_SECTION lock_;
+    HANDLE thread_ = nullptr;
+    volatile LONG stop_ = 0;
+};
+
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool PathExists(const std::wstring& path);
+// A log's text after its byte-order mark; fails the test when there is none.
+std::wstring ReadLog(const std::wstring& path);
+std::wstring FromBytes(const std::string& utf16);
+std::string ToBytes(const std::wstring& text);
+
+// Where the build put what the tests use (Windows paths under Z:).
+std::wstring BuildPath(const wchar_t* relative);
+std::wstring DemoPath(const wchar_t* name);
+// The private folder on C: that this test process runs in, with "\".
+std::wstring WorkFolder();
+
+// Payload archives built in memory; compressed entries at level 9 through
+// the demo's zlib1.dll.
+class Payload {
+public:
+    Payload& Stored(const std::string& name, const std::string& data);
+    Payload& Compressed(const std::string& name, const std::string& data);
+    Payload& Raw(const std::string& name, const std::string& data);  // data as is
+    Payload& Demo();  // the seven demo entries, zlib1.dll first
+    std::string Bytes() const;  // entries plus trailer
+
+private:
+    std::string entries_;
+};
+std::string Compress(const std::string& data);
+// A zlib stream of stored blocks, made without loading any zlib1.dll into
+// this process (one loaded here would be reused by the code under test).
+std::string StoredStream(const std::string& data);
+
+struct SetupRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::vector<Box> boxes;
+    std::wstring folder;  // where the setup program ran, with "\"
+};
+// Copies the setup program into folder (created), replaces its payload when
+// payload is given (deletes it when payload is "-"), runs it to the end
+// with the scripted answers and returns what happened.
+SetupRun RunSetup(const std::wstring& folder, const std::string* payload = nullptr,
+                  std::vector<int> answers = {}, DWORD timeoutMs = 120000);
+void SetEnv(const wchar_t* name, const wchar_t* value);
+std::vector<std::wstring> ListFolder(const std::wstring& folder);

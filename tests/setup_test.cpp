@@ -1,0 +1,398 @@
+// The setup program run whole, as a user starts it, with the stand-in
+// installer told what to do through its environment.
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/version.h"
+#include "tests/harness.h"
+
+namespace {
+
+const wchar_t kRun[] = L"C:\\zt\\run\\";
+const wchar_t kArchive[] = L"C:\\zt\\run\\tmp-1";
+const wchar_t kLog[] = L"C:\\zt\\run\\KSExtractorLog.txt";
+const wchar_t kReport[] = L"C:\\zt\\report.txt";
+const wchar_t kLaunchQuestion[] = L"Do you wish to launch the application now?";
+const wchar_t kBasicQuestion[] =
+    L"There appeared to be a problem installing. If it didn't install, do you want to do a "
+    L"basic install?";
+
+std::wstring Special(int csidl) {
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+    return path;
+}
+
+std::wstring InstalledApp() { return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Zentrova.exe"; }
+std::wstring InstalledLauncher() {
+    return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Launcher.exe";
+}
+
+// The stand-ins' report, one entry per line.
+std::vector<std::string> Report() {
+    std::vector<std::string> lines;
+    if (!PathExists(kReport)) return lines;
+    std::string text = ReadBytes(kReport);
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+bool Reported(const std::string& line) {
+    for (const std::string& got : Report())
+        if (got == line) return true;
+    return false;
+}
+
+std::string Utf8(const std::wstring& text) {
+    char bytes[2048];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof bytes, nullptr, nullptr);
+    return n > 0 ? std::string(bytes) : std::string();
+}
+
+void UseInstaller(const wchar_t* mode) {
+    SetEnv(L"ZENTROVA_STANDIN_MODE", mode);
+    SetEnv(L"ZENTROVA_STANDIN_REPORT", kReport);
+    SetEnv(L"ZENTROVA_STANDIN_APP_MS", L"300");
+}
+
+struct Expected {
+    const wchar_t* caption;
+    std::wstring text;
+    const wchar_t* buttons;
+    const wchar_t* icon;
+};
+
+void ExpectBoxes(const SetupRun& run, const std::vector<Expected>& expected) {
+    ASSERT_EQ(run.boxes.size(), expected.size()) << ToBytes(Describe(run.boxes));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(run.boxes[i].caption, expected[i].caption) << i;
+        EXPECT_EQ(run.boxes[i].text, expected[i].text) << i;
+        EXPECT_EQ(run.boxes[i].buttons, expected[i].buttons) << i;
+        EXPECT_EQ(run.boxes[i].icon, expected[i].icon) << i;
+    }
+}
+
+const Expected kComplete = {L"Complete", kLaunchQuestion, L"OK|Cancel", L"question"};
+const Expected kBasic = {L"Basic install", kBasicQuestion, L"OK|Cancel", L"question"};
+Expected NoResultFile(const wchar_t* archive = kArchive) {
+    return {L"Error", std::wstring(L"Could not open file \"") + archive + L"\\InstalledApp.txt\"",
+            L"OK", L"error"};
+}
+
+// The Status window, shot while it is on screen.
+struct StatusShot {
+    DWORD processId;
+    std::wstring path;
+    bool saved = false;
+};
+
+BOOL CALLBACK FindStatus(HWND window, LPARAM param) {
+    StatusShot* shot = reinterpret_cast<StatusShot*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t title[16] = L"";
+    GetWindowTextW(window, title, 16);
+    if (owner != shot->processId || wcscmp(title, L"Status") || !IsWindowVisible(window))
+        return TRUE;
+    RECT r;
+    GetWindowRect(window, &r);
+    int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    SelectObject(memory, old);
+    DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    file.bfSize = file.bfOffBits + stride * h;
+    std::string bytes(reinterpret_cast<char*>(&file), sizeof file);
+    bytes.append(reinterpret_cast<char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    bytes.append(static_cast<char*>(bits), stride * h);
+    WriteBytes(shot->path, bytes);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    shot->saved = true;
+    return FALSE;
+}
+
+DWORD WINAPI ShootStatus(void* param) {
+    StatusShot* shot = static_cast<StatusShot*>(param);
+    for (int i = 0; i < 4000 && !shot->saved; ++i) {
+        if (!shot->processId) {
+            Sleep(2);
+            continue;
+        }
+        EnumWindows(FindStatus, reinterpret_cast<LPARAM>(shot));
+        Sleep(2);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The typical run, as the demo shows it: install, launch through the
+// launcher, remove everything. Prints what a user would have seen.
+TEST(Demo, TypicalRun) {
+    UseInstaller(L"install");
+    std::wstring logAtQuestion;
+    // Shoot the Status window from the moment the setup process exists.
+    StatusShot shot{0, BuildPath(L"demo-status.bmp")};
+    DeleteFileW(shot.path.c_str());
+    HANDLE shooter = nullptr;
+    struct Hook {
+        static void OnBox(const Box&, void* context) {
+            *static_cast<std::wstring*>(context) = ReadLog(kLog);
+        }
+    };
+    // RunSetup owns the watcher; the shooter finds the process by its window.
+    shot.processId = 0;
+    SetupRun run;
+    {
+        CreateDirectoryW(kRun, nullptr);
+        run.folder = kRun;
+        std::wstring exe = std::wstring(kRun) + L"ZentrovaSetup.exe";
+        ASSERT_TRUE(CopyFileW(BuildPath(L"ZentrovaSetup.exe").c_str(), exe.c_str(), FALSE));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        std::wstring commandLine = L"\"" + exe + L"\"";
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                   nullptr, kRun, &startup, &process));
+        shot.processId = process.dwProcessId;
+        shooter = CreateThread(nullptr, 0, ShootStatus, &shot, 0, nullptr);
+        BoxWatcher watcher(process.dwProcessId, {IDOK});
+        watcher.onBox = Hook::OnBox;
+        watcher.context = &logAtQuestion;
+        ASSERT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+        watcher.Stop();
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        run.boxes = watcher.Boxes();
+    }
+    WaitForSingleObject(shooter, INFINITE);
+    CloseHandle(shooter);
+    Sleep(500);  // the application closes itself after 300 ms
+
+    printf("== Log at the launch question ==\n%s", Utf8(logAtQuestion).c_str());
+    printf("== Boxes ==\n%s", Utf8(Describe(run.boxes)).c_str());
+    printf("== Stand-ins ==\n");
+    for (const std::string& line : Report()) printf("%s\n", line.c_str());
+    printf("== Installed in %s ==\n", Utf8(Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova").c_str());
+    for (const std::wstring& name : ListFolder(Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova"))
+        printf("%s\n", Utf8(name).c_str());
+    printf("== Left beside the setup program ==\n");
+    for (const std::wstring& name : ListFolder(kRun)) printf("%s\n", Utf8(name).c_str());
+    printf("== Exit code %lu; Status window %s ==\n", run.exitCode,
+           shot.saved ? Utf8(shot.path).c_str() : "not captured");
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    EXPECT_TRUE(shot.saved);
+    std::wstring programPath = std::wstring(kRun) + L"ZentrovaSetup.exe";
+    std::wstring head = std::wstring(kLog) + L"\r\n" + TEXT(ZENTROVA_BUILD_DATE) L"\r\n" +
+                        programPath + L"\r\nPath=\"" + programPath + L"\" archiveDir=\"" +
+                        kArchive + L"\"\r\nExtractFiles destDir=" + kArchive +
+                        L"\r\nUnarchiving file \"" + kArchive + L"\\zlib1.dll\", zippedSize=";
+    EXPECT_EQ(logAtQuestion.substr(0, head.size()), head);
+    EXPECT_NE(logAtQuestion.find(L"\\libssl32.dll\", zippedSize="), std::wstring::npos);
+
+    std::wstring programs = Special(CSIDL_PROGRAMS) + L"\\Zentrova\\";
+    EXPECT_TRUE(Reported("installer arg1=" + Utf8(Special(CSIDL_PERSONAL) + L"\\")));
+    EXPECT_TRUE(Reported("installer arg2=" + Utf8(programs)));
+    EXPECT_TRUE(Reported("installer arg3=" + Utf8(Special(CSIDL_DESKTOPDIRECTORY) + L"\\")));
+    EXPECT_TRUE(Reported("launcher param=\"" + Utf8(InstalledApp()) + "\""));
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_FALSE(PathExists(InstalledLauncher())) << "the launcher is used once";
+    EXPECT_TRUE(PathExists(InstalledApp()));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+TEST(Setup, CancelledInstallEndsQuietly) {
+    UseInstaller(L"cancel");
+    SetupRun run = RunSetup(kRun);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova"));
+}
+
+TEST(Setup, FailedInstallGetsBasicInstallAndLaunch) {
+    UseInstaller(L"fail");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK, IDOK, IDOK});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kBasic, NoResultFile(), kComplete});
+    for (const wchar_t* name : {L"Zentrova.exe", L"libeay32.dll", L"libssl32.dll"})
+        EXPECT_EQ(ReadBytes(std::wstring(L"C:\\Zentrova\\") + name), ReadBytes(DemoPath(name)));
+    EXPECT_EQ(ListFolder(L"C:\\Zentrova").size(), 3u);
+    Sleep(500);
+    EXPECT_TRUE(Reported("app path=C:\\Zentrova\\Zentrova.exe"));
+    EXPECT_TRUE(Reported("app started cmdline=")) << "started directly, with no parameter";
+    // The error box keeps the log, which ends with the basic install.
+    std::wstring log = ReadLog(kLog);
+    std::wstring tail = L"Do basic install\r\nCompleted basic install\r\n" +
+                        NoResultFile().text + L"\r\n";
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    EXPECT_FALSE(PathExists(kArchive));
+}
+
+TEST(Setup, NoInstallerWindowThenBasicInstallDeclinedSlow) {
+    UseInstaller(L"none");
+    DWORD start = GetTickCount();
+    SetupRun run = RunSetup(kRun, nullptr, {IDCANCEL});
+    DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, 10000u) << "waits the full 10 s for a window";
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kBasic});
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"})
+        << "no error box: the log goes too";
+}
+
+TEST(Setup, InstallingSeenButNothingInstalled) {
+    UseInstaller(L"broken");
+    SetEnv(L"ZENTROVA_STANDIN_REGISTRY", L"0");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK, IDCANCEL});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {NoResultFile(), kBasic});
+    EXPECT_FALSE(PathExists(kArchive));
+    EXPECT_TRUE(PathExists(kLog));
+}
+
+TEST(Setup, LauncherDeletedAfterCancel) {
+    UseInstaller(L"install");
+    SetupRun run = RunSetup(kRun, nullptr, {IDCANCEL});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    Sleep(300);
+    for (const std::string& line : Report()) EXPECT_NE(line.substr(0, 8), "launcher") << line;
+    EXPECT_FALSE(PathExists(InstalledLauncher()));
+    EXPECT_TRUE(PathExists(InstalledApp()));
+}
+
+TEST(Setup, WithoutLauncherTheAppStartsDirectly) {
+    UseInstaller(L"install");
+    SetEnv(L"ZENTROVA_STANDIN_LAUNCHER", L"0");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    ExpectBoxes(run, {kComplete});
+    Sleep(500);
+    EXPECT_TRUE(Reported("app started cmdline="));
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+TEST(Setup, BadResultFilesFallThroughToRegistry) {
+    UseInstaller(L"install");
+    SetEnv(L"ZENTROVA_STANDIN_LAUNCHER", L"0");
+    for (const wchar_t* result : {L"bom", L"crlf", L"folder", L"huge", L"odd"}) {
+        SetEnv(L"ZENTROVA_STANDIN_RESULT", result);
+        std::wstring folder = std::wstring(L"C:\\zt\\run-") + result;
+        SetupRun run = RunSetup(folder, nullptr, {IDCANCEL});
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, {kComplete});
+        EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"})
+            << ToBytes(result);
+    }
+}
+
+TEST(Setup, LaunchFailureOffersBasicInstall) {
+    UseInstaller(L"install");
+    std::string payload = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Compressed("InstallZentrova.exe", "not a program")
+                              .Bytes();
+    SetupRun run = RunSetup(kRun, &payload, {IDOK, IDCANCEL});
+    EXPECT_EQ(run.exitCode, 0u);
+    ASSERT_EQ(run.boxes.size(), 2u) << ToBytes(Describe(run.boxes));
+    EXPECT_EQ(run.boxes[0].caption, L"Extractor");
+    EXPECT_EQ(run.boxes[0].text.substr(0, 33), L"Error launching installer. Error=");
+    int code = _wtoi(run.boxes[0].text.substr(33).c_str());
+    EXPECT_LT(code, 32);
+    EXPECT_EQ(run.boxes[0].text, L"Error launching installer. Error=" + std::to_wstring(code));
+    EXPECT_EQ(run.boxes[0].buttons, L"OK");
+    EXPECT_EQ(run.boxes[0].icon, L"none");
+    EXPECT_EQ(run.boxes[1].caption, L"Basic install");
+    EXPECT_TRUE(Report().empty());
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"})
+        << "the Extractor box does not keep the log";
+}
+
+TEST(Setup, DotFileIsRemovedAndLinkTargetSurvives) {
+    UseInstaller(L"cancel");
+    SetEnv(L"ZENTROVA_STANDIN_DOTFILE", L"1");
+    SetupRun run = RunSetup(kRun);
+    ExpectBoxes(run, {});
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+
+    // A folder holding a link to a folder outside, moved in by the installer.
+    SetEnv(L"ZENTROVA_STANDIN_MOVE", L"C:\\carrier");
+    run = RunSetup(L"C:\\zt\\run2");
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ReadBytes(L"C:\\outside\\keep.txt"), "keep\n");
+    // Wine can neither delete nor unlink such a link, so what is left is
+    // the link alone: nothing was followed into.
+    if (PathExists(L"C:\\zt\\run2\\tmp-1")) {
+        EXPECT_EQ(ListFolder(L"C:\\zt\\run2\\tmp-1"), std::vector<std::wstring>{L"moved-link"});
+        EXPECT_EQ(ListFolder(L"C:\\zt\\run2\\tmp-1\\moved-link"), std::vector<std::wstring>{L"link"});
+    }
+}
+
+TEST(Setup, ArchiveFoldersAreNumbered) {
+    UseInstaller(L"cancel");
+    SetEnv(L"ZENTROVA_STANDIN_DOTFILE", L"");
+    CreateDirectoryW(kRun, nullptr);
+    CreateDirectoryW(kArchive, nullptr);
+    SetupRun run = RunSetup(kRun);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(PathExists(kArchive)) << "an existing folder is left alone";
+    EXPECT_TRUE(Reported("installer mode=cancel"));
+    EXPECT_EQ(ListFolder(kRun), (std::vector<std::wstring>{L"ZentrovaSetup.exe", L"tmp-1"}));
+
+    for (int n = 1; n <= 49; ++n)
+        CreateDirectoryW((std::wstring(kRun) + L"tmp-" + std::to_wstring(n)).c_str(), nullptr);
+    run = RunSetup(kRun);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {{L"Error", L"Can't create tmp directory Error=-1", L"OK", L"none"}});
+    EXPECT_FALSE(PathExists(std::wstring(kRun) + L"tmp-50"));
+    std::wstring log = ReadLog(kLog);
+    EXPECT_EQ(log.substr(log.size() - 37), L"Can't create tmp directory Error=-1\r\n");
+}
+
+TEST(Setup, EmptyPayloadEndsTheRun) {
+    std::string empty = Payload().Bytes();
+    SetupRun run = RunSetup(L"C:\\zt\\empty", &empty);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(ListFolder(L"C:\\zt\\empty\\tmp-1").empty());
+    EXPECT_TRUE(PathExists(L"C:\\zt\\empty\\KSExtractorLog.txt"));
+}
+
+TEST(Setup, DamagedPayloadNeverStartsTheInstaller) {
+    UseInstaller(L"install");
+    std::string installer = Compress(ReadBytes(DemoPath(L"InstallZentrova.exe")));
+    std::string payload = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Raw("InstallZentrova.exe", installer.substr(0, installer.size() / 2))
+                              .Bytes();
+    SetupRun run = RunSetup(kRun, &payload);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {{L"Error", L"Error in unzip inflate 101", L"OK", L"error"}});
+    Sleep(500);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+    EXPECT_TRUE(PathExists(kLog));
+    EXPECT_TRUE(PathExists(std::wstring(kArchive) + L"\\InstallZentrova.exe"));
+}

@@ -1,0 +1,311 @@
+// Error boxes, fatal reports, the extraction log and the path utilities,
+// each test in a fresh process so that the once-per-run state is fresh.
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/errors.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/text.h"
+#include "tests/harness.h"
+
+namespace {
+
+const wchar_t kLog[] = L"C:\\zt\\KSExtractorLog.txt";
+
+std::wstring Line(const std::wstring& text) { return text + L"\r\n"; }
+
+// The log, as read while a box is open, proves that the text was logged first.
+void RecordLog(const Box&, void* context) { *static_cast<std::wstring*>(context) = ReadLog(kLog); }
+
+}  // namespace
+
+TEST(Errors, BoxesAreLoggedFirstAndSetTheFlag) {
+    CreateLog(L"C:\\zt");
+    std::wstring logAtFirstBox;
+    BoxWatcher watcher;
+    watcher.onBox = RecordLog;
+    watcher.context = &logAtFirstBox;
+    EXPECT_FALSE(ErrorWasShown());
+    ShowErrorW(L"Wide \x20AC text");
+    watcher.onBox = nullptr;
+    EXPECT_TRUE(ErrorWasShown());
+    ShowErrorA("Narrow text");
+    ShowSystemErrorA("%s %d", "No zip", 100);
+    ShowSystemErrorW(L"Error creating log file %s %d", L"C:\\x\\KSExtractorLog.txt", 112);
+    ShowSystemErrorW(L"Error copying application %s %d", L"C:\\Zentrova\\Zentrova.exe", 32);
+    ShowSystemErrorW(L"Error copying application %s %d", L"C:\\Zentrova\\Zentrova.exe", 5);
+    ShowErrorFmtW(L"Could not open file \"%s\"", L"C:\\a.txt");
+    watcher.Stop();
+
+    const wchar_t* texts[] = {
+        L"Wide \x20AC text",
+        L"Narrow text",
+        L"No zip 100",
+        L"Error creating log file C:\\x\\KSExtractorLog.txt 112, The selected disk is full",
+        L"Error copying application C:\\Zentrova\\Zentrova.exe 32, Quit the application before "
+        L"installing",
+        L"Error copying application C:\\Zentrova\\Zentrova.exe 5",
+        L"Could not open file \"C:\\a.txt\"",
+    };
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 7u) << ToBytes(Describe(boxes));
+    std::wstring expectedLog = Line(kLog);
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        EXPECT_EQ(boxes[i].caption, L"Error");
+        EXPECT_EQ(boxes[i].text, texts[i]);
+        EXPECT_EQ(boxes[i].buttons, L"OK");
+        EXPECT_EQ(boxes[i].icon, L"error");
+        expectedLog += Line(texts[i]);
+    }
+    EXPECT_EQ(logAtFirstBox, Line(kLog) + Line(texts[0]));
+    EXPECT_EQ(ReadLog(kLog), expectedLog);
+    CloseAndDeleteLog();
+    EXPECT_TRUE(PathExists(kLog)) << "an error box keeps the log";
+}
+
+TEST(Errors, FatalReportsThrowTheNewestException) {
+    CreateLog(L"C:\\zt");
+    BoxWatcher watcher;
+    CException* first = nullptr;
+    try {
+        ThrowErrorText("Can't create tmp directory");
+    } catch (CException* caught) {
+        first = caught;
+    }
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->code, -1);
+    EXPECT_EQ(LastException(), first);
+    CException* second = nullptr;
+    try {
+        ThrowErrorW(L"Error creating target file", L"C:\\zt\\tmp-1\\a.txt", 5);
+    } catch (CException* caught) {
+        second = caught;
+    }
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->code, 5);
+    EXPECT_EQ(LastException(), second);
+    EXPECT_THROW(ThrowErrorFmt("Damaged installer archive: %s", "name runs past the end"),
+                 CException*);
+    EXPECT_THROW(ThrowError("Read writing zip to dest", 112), CException*);
+    int value = 1;
+    CheckOrThrow(&value, "never shown");
+    EXPECT_THROW(CheckOrThrow(nullptr, "Null value"), CException*);
+    watcher.Stop();
+
+    const wchar_t* texts[] = {
+        L"Can't create tmp directory Error=-1",
+        L"Error creating target file C:\\zt\\tmp-1\\a.txt Error=5",
+        L"Damaged installer archive: name runs past the end",
+        L"Read writing zip to dest Error=112",
+        L"Null value Error=-1",
+    };
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 5u) << ToBytes(Describe(boxes));
+    std::wstring expectedLog = Line(kLog);
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        EXPECT_EQ(boxes[i].caption, L"Error");
+        EXPECT_EQ(boxes[i].text, texts[i]);
+        EXPECT_EQ(boxes[i].buttons, L"OK");
+        EXPECT_EQ(boxes[i].icon, L"none");
+        expectedLog += Line(texts[i]);
+    }
+    EXPECT_EQ(ReadLog(kLog), expectedLog);
+    EXPECT_FALSE(ErrorWasShown()) << "fatal reports leave the flag alone";
+}
+
+TEST(Errors, LongMessagesAreCutNotOverrun) {
+    CreateLog(L"C:\\zt");
+    BoxWatcher watcher;
+    std::wstring longPath(2000, L'p');
+    ShowErrorFmtW(L"Could not open file \"%s\"", longPath.c_str());
+    ShowSystemErrorW(L"Error copying application %s %d", longPath.c_str(), 32);
+    std::string longText(1500, 'n');
+    EXPECT_THROW(ThrowError(longText.c_str(), 7), CException*);
+    watcher.Stop();
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].text, (L"Could not open file \"" + longPath).substr(0, kErrorFmtUnits - 1));
+    // The message fills the buffer, so no note follows it.
+    EXPECT_EQ(boxes[1].text,
+              (L"Error copying application " + longPath).substr(0, kSystemErrorUnits - 1));
+    EXPECT_EQ(boxes[2].text, std::wstring(kFatalMessageUnits - 1, L'n'));
+    wchar_t small[8];
+    EXPECT_FALSE(FormatW(small, 8, L"%s-%d", L"abcdef", 12));
+    EXPECT_EQ(std::wstring(small), L"abcdef-");
+    EXPECT_TRUE(FormatW(small, 8, L"%s-%d", L"ab", 12));
+    EXPECT_EQ(std::wstring(small), L"ab-12");
+}
+
+TEST(Log, BytesOfEachKindOfLine) {
+    WriteBytes(kLog, std::string(5000, 'x'));  // an old log is truncated
+    CreateLog(L"C:\\zt\\");
+    std::string start = ReadBytes(kLog);
+    EXPECT_EQ(start, std::string("\xFF\xFE", 2) + ToBytes(Line(kLog)));
+    LogLineW(L"Hello");
+    EXPECT_EQ(ReadBytes(kLog).size(), start.size() + 14);
+    LogLineW(L"ends in LF\n");
+    LogLineW(L"");
+    LogLineA("Do basic install");
+    LogLineA("\xE9");
+    LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", L"C:\\a\\setup.exe", L"C:\\a\\tmp-1");
+    LogFormatW(L"Unarchiving file \"%s\", zippedSize=%d", L"Zentrova.exe", 1055413);
+    LogLineW(std::wstring(3000, L'w').c_str());  // longer than one write's buffer
+    CreateLog(L"C:\\elsewhere");                 // a second call does nothing
+    EXPECT_EQ(ReadLog(kLog), Line(kLog) + Line(L"Hello") + L"ends in LF\n" + Line(L"") +
+                                 Line(L"Do basic install") + Line(L"\xFFE9") +
+                                 Line(L"Path=\"C:\\a\\setup.exe\" archiveDir=\"C:\\a\\tmp-1\"") +
+                                 Line(L"Unarchiving file \"Zentrova.exe\", zippedSize=1055413") +
+                                 Line(std::wstring(3000, L'w')));
+    EXPECT_FALSE(PathExists(L"C:\\elsewhere\\KSExtractorLog.txt"));
+    CloseAndDeleteLog();
+    EXPECT_FALSE(PathExists(kLog)) << "no error box: the log goes";
+}
+
+TEST(Log, LineBeforeTheLogShowsNoLogFileOnce) {
+    BoxWatcher watcher;
+    LogLineW(L"first");
+    LogLineA("second");
+    ShowErrorA("After");
+    CreateLog(L"C:\\zt");
+    watcher.Stop();
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 2u) << ToBytes(Describe(boxes));
+    EXPECT_EQ(boxes[0].text, L"No log file");
+    EXPECT_EQ(boxes[0].icon, L"error");
+    EXPECT_EQ(boxes[1].text, L"After");
+    EXPECT_FALSE(PathExists(kLog));
+}
+
+TEST(Log, CreateFailuresAreShownWithTheirCode) {
+    HANDLE holder = CreateFileW(kLog, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    BoxWatcher watcher;
+    CreateLog(L"C:\\zt");
+    LogLineW(L"dropped");
+    watcher.Stop();
+    CloseHandle(holder);
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 1u) << ToBytes(Describe(boxes));
+    EXPECT_EQ(boxes[0].text, std::wstring(L"Error creating log file ") + kLog +
+                                 L" 32, Quit the application before installing");
+    EXPECT_EQ(ReadBytes(kLog), "");
+    CloseAndDeleteLog();
+    EXPECT_TRUE(PathExists(kLog));
+}
+
+TEST(Log, FolderTooLongForThePathIsRefused) {
+    std::wstring folder = L"C:\\" + std::wstring(250, L'f');
+    BoxWatcher watcher;
+    CreateLog(folder.c_str());
+    watcher.Stop();
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    std::wstring cut = (folder + L"\\KSExtractorLog.txt").substr(0, kLogPathUnits - 1);
+    EXPECT_EQ(boxes[0].text, L"Error creating log file " + cut + L" 206");
+    EXPECT_FALSE(PathExists(cut));
+}
+
+TEST(Paths, BackslashAndFolderEdges) {
+    wchar_t path[kPathUnits] = L"";
+    AddBackslash(path, kPathUnits);
+    EXPECT_STREQ(path, L"") << "an empty path gets no backslash";
+    CopyText(path, kPathUnits, L"C:\\a");
+    AddBackslash(path, kPathUnits);
+    EXPECT_STREQ(path, L"C:\\a\\");
+    AddBackslash(path, kPathUnits);
+    EXPECT_STREQ(path, L"C:\\a\\");
+    std::wstring full(kPathUnits - 1, L'x');
+    CopyText(path, kPathUnits, full.c_str());
+    AddBackslash(path, kPathUnits);
+    EXPECT_EQ(std::wstring(path), full) << "a full buffer stays as it is";
+
+    CopyText(path, kPathUnits, L"C:\\setup.exe");
+    StripToFolder(path);
+    EXPECT_STREQ(path, L"C:");
+    AddBackslash(path, kPathUnits);
+    EXPECT_STREQ(path, L"C:\\");
+    CopyText(path, kPathUnits, L"\\only");
+    StripToFolder(path);
+    EXPECT_STREQ(path, L"\\only");
+    CopyText(path, kPathUnits, L"C:\\a\\b\\c.exe");
+    StripToFolder(path);
+    EXPECT_STREQ(path, L"C:\\a\\b");
+
+    WidenName(path, kPathUnits, "");
+    EXPECT_STREQ(path, L"");
+    WidenName(path, 4, "a\x80\xFFz");
+    EXPECT_STREQ(path, L"a\xFF80\xFFFF");
+}
+
+TEST(Paths, FileExistsMeansExclusiveOpen) {
+    CreateDirectoryW(L"C:\\zt\\folder", nullptr);
+    WriteBytes(L"C:\\zt\\file.txt", "x");
+    EXPECT_TRUE(FileExists(L"C:\\zt\\file.txt"));
+    EXPECT_FALSE(FileExists(L"C:\\zt\\folder"));
+    EXPECT_FALSE(FileExists(L"C:\\zt\\missing.txt"));
+    HANDLE reader = CreateFileW(L"C:\\zt\\file.txt", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(FileExists(L"C:\\zt\\file.txt")) << "held open by someone else";
+    BoxWatcher watcher;
+    wchar_t* contents = ReadFileContents(L"C:\\zt\\file.txt");
+    watcher.Stop();
+    CloseHandle(reader);
+    ASSERT_NE(contents, nullptr) << "a shared reader does not stop the read";
+    EXPECT_EQ(reinterpret_cast<char*>(contents)[0], 'x');
+    FreeFileContents(contents);
+    EXPECT_TRUE(watcher.Boxes().empty());
+}
+
+TEST(Paths, ReadFileContentsResultsAndFailures) {
+    CreateLog(L"C:\\zt");
+    WriteBytes(L"C:\\zt\\six.bin", std::string("a\0b\0c\0", 6));
+    WriteBytes(L"C:\\zt\\odd.bin", std::string("a\0b\0c", 5));
+    WriteBytes(L"C:\\zt\\empty.bin", "");
+    BoxWatcher watcher;
+    wchar_t* six = ReadFileContents(L"C:\\zt\\six.bin");
+    ASSERT_NE(six, nullptr);
+    EXPECT_STREQ(six, L"abc");
+    FreeFileContents(six);
+    wchar_t* odd = ReadFileContents(L"C:\\zt\\odd.bin");
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(std::wstring(odd), std::wstring(L"ab") + wchar_t(L'c')) << "ends in a full NUL";
+    FreeFileContents(odd);
+    EXPECT_EQ(ReadFileContents(L"C:\\zt\\missing.txt"), nullptr);
+    EXPECT_EQ(ReadFileContents(L"C:\\zt\\empty.bin"), nullptr);
+    watcher.Stop();
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 2u) << ToBytes(Describe(boxes));
+    EXPECT_EQ(boxes[0].text, L"Could not open file \"C:\\zt\\missing.txt\"");
+    EXPECT_EQ(boxes[1].text, L"ReadFileContents empty");
+    EXPECT_EQ(boxes[1].icon, L"error");
+}
+
+TEST(Paths, SpecialFoldersAndOwnPath) {
+    struct {
+        bool (*lookup)(wchar_t*);
+        int csidl;
+    } cases[] = {{GetDesktopFolder, CSIDL_DESKTOPDIRECTORY},
+                 {GetProgramFilesFolder, CSIDL_PROGRAM_FILES},
+                 {GetDocumentsFolder, CSIDL_PERSONAL}};
+    for (const auto& c : cases) {
+        wchar_t expected[MAX_PATH];
+        ASSERT_EQ(SHGetFolderPathW(nullptr, c.csidl, nullptr, 0, expected), S_OK);
+        wchar_t path[kPathUnits];
+        ASSERT_TRUE(c.lookup(path));
+        EXPECT_EQ(std::wstring(path), std::wstring(expected) + L"\\");
+    }
+    wchar_t programs[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, 0, programs), S_OK);
+    wchar_t path[kPathUnits];
+    ASSERT_TRUE(GetProgramsMenuFolder(path, L"Zentrova"));
+    EXPECT_EQ(std::wstring(path), std::wstring(programs) + L"\\Zentrova");
+
+    wchar_t own[kExtractPathUnits];
+    EXPECT_EQ(GetOwnModulePath(own), 24);
+    EXPECT_STREQ(own, L"C:\\zt\\zentrova_tests.exe");
+}

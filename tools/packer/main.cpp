@@ -1,0 +1,118 @@
+// zpack: builds and checks the payload archive the front end carries.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/packer/pack.h"
+#include "tools/packer/reader.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: zpack create [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
+    "       zpack create-dir OUT DIR\n"
+    "       zpack list [--any-order] FILE\n"
+    "       zpack verify [--any-order] FILE\n";
+
+int Usage() {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int Refuse(const std::string& message) {
+    std::fprintf(stderr, "zpack: %s\n", message.c_str());
+    return kExitRefused;
+}
+
+int WriteArchive(const std::string& out, const std::vector<PackInput>& inputs, bool anyOrder) {
+    std::vector<unsigned char> archive;
+    std::string error;
+    if (!PackEntries(inputs, anyOrder, &archive, &error)) return Refuse(out + ": " + error);
+    if (!WriteFileAtomically(out, archive, &error)) return Refuse(error);
+    return kExitOk;
+}
+
+int Create(const std::vector<std::string>& args, bool anyOrder) {
+    if (args.empty() || (args.size() < 2 && !anyOrder)) return Usage();
+    std::vector<PackInput> inputs;
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        PackInput input;
+        ParseEntryArgument(args[i], &input.name, &input.source);
+        if (!ReadInputFile(input.source, &input.data, &error))
+            return Refuse("entry \"" + input.name + "\": " + error);
+        inputs.push_back(std::move(input));
+    }
+    return WriteArchive(args[0], inputs, anyOrder);
+}
+
+int CreateFromFolder(const std::vector<std::string>& args) {
+    if (args.size() != 2) return Usage();
+    std::vector<PackInput> inputs;
+    std::string error;
+    if (!CollectFolder(args[1], &inputs, &error)) return Refuse(error);
+    return WriteArchive(args[0], inputs, false);
+}
+
+bool LoadArchive(const std::string& path, std::vector<unsigned char>* data) {
+    std::string error;
+    if (ReadInputFile(path, data, &error)) return true;
+    Refuse(error);
+    return false;
+}
+
+int List(const std::vector<std::string>& args, bool anyOrder) {
+    if (args.size() != 1) return Usage();
+    std::vector<unsigned char> data;
+    if (!LoadArchive(args[0], &data)) return kExitRefused;
+    std::vector<ListedEntry> entries;
+    std::string fault;
+    bool ok = WalkArchive(data.data(), data.size(), !anyOrder, &entries, nullptr, &fault);
+    std::printf("%5s %10s %10s %10s %-7s %s\n", "index", "offset", "stored", "unpacked", "storage",
+                "name");
+    uint64_t storedTotal = 0, unpackedTotal = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const ListedEntry& entry = entries[i];
+        std::printf("%5zu %10" PRId32 " %10" PRIu32 " %10" PRIu64 " %-7s %s\n", i, entry.offset,
+                    entry.storedSize, entry.unpackedSize, entry.stored ? "stored" : "zlib",
+                    entry.name.c_str());
+        storedTotal += entry.storedSize;
+        unpackedTotal += entry.unpackedSize;
+    }
+    std::printf("total %zu entries, %" PRIu64 " bytes stored, %" PRIu64
+                " bytes unpacked, archive %zu bytes\n",
+                entries.size(), storedTotal, unpackedTotal, data.size());
+    return ok ? kExitOk : Refuse(args[0] + ": " + fault);
+}
+
+int Verify(const std::vector<std::string>& args, bool anyOrder) {
+    if (args.size() != 1) return Usage();
+    std::vector<unsigned char> data;
+    if (!LoadArchive(args[0], &data)) return kExitRefused;
+    std::string report;
+    if (!VerifyArchive(data.data(), data.size(), &report, !anyOrder))
+        return Refuse(args[0] + ": " + report);
+    std::printf("%s\n", report.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    bool anyOrder = !args.empty() && args[0] == "--any-order";
+    if (anyOrder) args.erase(args.begin());
+    if (command == "create") return Create(args, anyOrder);
+    if (command == "create-dir" && !anyOrder) return CreateFromFolder(args);
+    if (command == "list") return List(args, anyOrder);
+    if (command == "verify") return Verify(args, anyOrder);
+    return Usage();
+}

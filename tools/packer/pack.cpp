@@ -1,0 +1,237 @@
+#include "tools/packer/pack.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "extract/archive.h"
+#include "tools/packer/names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// zlib counts input and output in 32-bit units; larger files go in slices.
+constexpr size_t kDeflateSliceBytes = 1 << 20;
+constexpr size_t kDeflateChunkBytes = 1 << 16;
+constexpr size_t kReadChunkBytes = 1 << 16;
+constexpr int kWindowBits = 15;
+constexpr int kMemLevel = 8;
+
+void AppendLe32(std::vector<unsigned char>* out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        out->push_back(static_cast<unsigned char>(value >> shift));
+}
+
+std::string Describe(const PackInput& input) {
+    std::string text = "entry \"" + input.name + "\"";
+    if (!input.source.empty()) text += " (from " + input.source + ")";
+    return text;
+}
+
+std::string ErrnoText(int error) {
+    return std::strerror(error);
+}
+
+}  // namespace
+
+void ParseEntryArgument(const std::string& argument, std::string* name, std::string* path) {
+    size_t equals = argument.find('=');
+    if (equals == std::string::npos) {
+        *path = argument;
+        size_t slash = argument.rfind('/');
+        *name = slash == std::string::npos ? argument : argument.substr(slash + 1);
+    } else {
+        *name = argument.substr(0, equals);
+        *path = argument.substr(equals + 1);
+    }
+    std::replace(name->begin(), name->end(), '/', '\\');
+}
+
+bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, std::string* error) {
+    std::error_code code;
+    if (!fs::is_regular_file(path, code)) {
+        *error = path + ": " + (code ? code.message() : "not a regular file");
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": " + ErrnoText(errno);
+        return false;
+    }
+    data->clear();
+    unsigned char chunk[kReadChunkBytes];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        data->insert(data->end(), chunk, chunk + got);
+        if (data->size() > kMaxArchiveBytes) {
+            std::fclose(file);
+            *error = path + ": larger than an archive may be";
+            return false;
+        }
+    }
+    bool failed = std::ferror(file) != 0;
+    int readError = errno;
+    std::fclose(file);
+    if (failed) {
+        *error = path + ": " + ErrnoText(readError);
+        return false;
+    }
+    return true;
+}
+
+bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error) {
+    std::error_code code;
+    if (!fs::is_directory(folder, code)) {
+        *error = folder + ": " + (code ? code.message() : "not a folder");
+        return false;
+    }
+    std::vector<std::pair<std::string, fs::path>> files;
+    fs::recursive_directory_iterator walk(folder, code), end;
+    for (; !code && walk != end; walk.increment(code)) {
+        if (!walk->is_regular_file(code)) continue;
+        std::string name = walk->path().lexically_relative(folder).generic_string();
+        std::replace(name.begin(), name.end(), '/', '\\');
+        files.emplace_back(name, walk->path());
+    }
+    if (code) {
+        *error = folder + ": " + code.message();
+        return false;
+    }
+    auto first = std::find_if(files.begin(), files.end(),
+                              [](const auto& file) { return file.first == kStoredEntryName; });
+    if (first == files.end()) {
+        *error = folder + ": has no " + kStoredEntryName + " at its top";
+        return false;
+    }
+    std::iter_swap(files.begin(), first);
+    std::sort(files.begin() + 1, files.end());
+    inputs->clear();
+    for (const auto& file : files) {
+        PackInput input;
+        input.name = file.first;
+        input.source = file.second.string();
+        if (!ReadInputFile(input.source, &input.data, error)) return false;
+        inputs->push_back(std::move(input));
+    }
+    return true;
+}
+
+bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, kWindowBits, kMemLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    size_t start = out->size();
+    size_t done = 0;
+    int flush = Z_NO_FLUSH;
+    int status = Z_OK;
+    while (flush != Z_FINISH && status != Z_STREAM_ERROR) {
+        size_t slice = std::min(size - done, kDeflateSliceBytes);
+        stream.next_in = const_cast<Bytef*>(data + done);
+        stream.avail_in = static_cast<uInt>(slice);
+        done += slice;
+        flush = done == size ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            unsigned char chunk[kDeflateChunkBytes];
+            stream.next_out = chunk;
+            stream.avail_out = sizeof chunk;
+            status = deflate(&stream, flush);
+            if (status == Z_STREAM_ERROR) break;
+            out->insert(out->end(), chunk, chunk + (sizeof chunk - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) {
+        out->resize(start);
+        return false;
+    }
+    return true;
+}
+
+bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
+                 std::vector<unsigned char>* out, std::string* error) {
+    out->clear();
+    if (!anyOrder && (inputs.empty() || inputs[0].name != kStoredEntryName)) {
+        *error = inputs.empty() ? std::string("no entries")
+                                : Describe(inputs[0]) + ": not named " + kStoredEntryName;
+        *error += "; the first entry must be " + std::string(kStoredEntryName);
+        return false;
+    }
+    EntryNameSet names;
+    std::vector<unsigned char> compressed;
+    for (const PackInput& input : inputs) {
+        if (const char* fault = EntryNameFault(input.name)) {
+            *error = Describe(input) + ": " + fault;
+            return false;
+        }
+        std::string why;
+        if (!names.Add(input.name, &why)) {
+            *error = Describe(input) + ": " + why;
+            return false;
+        }
+        const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
+        uint32_t nameSize = static_cast<uint32_t>(input.name.size());
+        const std::vector<unsigned char>* stored = &input.data;
+        if (!IsStoredEntryName(name, nameSize)) {
+            compressed.clear();
+            if (!CompressStream(input.data.data(), input.data.size(), &compressed)) {
+                *error = Describe(input) + ": zlib could not compress it";
+                return false;
+            }
+            stored = &compressed;
+        }
+        uint64_t total =
+            out->size() + uint64_t{kEntryHeaderBytes} + nameSize + stored->size() + kTrailerBytes;
+        if (total > kMaxArchiveBytes) {
+            *error = Describe(input) + ": the archive would pass 2^31-1 bytes";
+            return false;
+        }
+        AppendLe32(out, static_cast<uint32_t>(stored->size()));
+        AppendLe32(out, nameSize);
+        out->insert(out->end(), name, name + nameSize);
+        out->insert(out->end(), stored->begin(), stored->end());
+    }
+    AppendLe32(out, static_cast<uint32_t>(out->size()));
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
+                         std::string* error) {
+    std::string temporary = path + ".tmp" + std::to_string(getpid());
+    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file < 0) {
+        *error = temporary + ": " + ErrnoText(errno);
+        return false;
+    }
+    size_t written = 0;
+    while (written < data.size()) {
+        ssize_t step = write(file, data.data() + written, data.size() - written);
+        if (step < 0 && errno == EINTR) continue;
+        if (step <= 0) break;
+        written += static_cast<size_t>(step);
+    }
+    int writeError = errno;
+    bool ok = written == data.size() && fsync(file) == 0;
+    if (!ok && written == data.size()) writeError = errno;
+    if (close(file) != 0 && ok) {
+        ok = false;
+        writeError = errno;
+    }
+    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        ok = false;
+        writeError = errno;
+    }
+    if (!ok) {
+        unlink(temporary.c_str());
+        *error = path + ": " + ErrnoText(writeError);
+    }
+    return ok;
+}

@@ -1,0 +1,41 @@
+// Builds payload archives: the stored zlib1.dll, then one level-9 zlib
+// stream per file, then the trailer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The front end walks with a signed 32-bit length, trailer included.
+constexpr uint64_t kMaxArchiveBytes = INT32_MAX;
+constexpr uint32_t kTrailerBytes = 4;
+
+struct PackInput {
+    std::string name;    // entry name, "\" between folders
+    std::string source;  // where the bytes came from, for messages only
+    std::vector<unsigned char> data;
+};
+
+// Splits a command line entry, "PATH" or "NAME=PATH", into the entry name
+// ("/" turned into "\") and the path. The name is not checked here.
+void ParseEntryArgument(const std::string& argument, std::string* name, std::string* path);
+
+// Reads a whole regular file.
+bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, std::string* error);
+
+// Every regular file under folder, top-level zlib1.dll first and the rest in
+// byte order of their entry names, so the same tree always packs the same.
+bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error);
+
+// One complete zlib stream, level 9, 32 KB window, no dictionary.
+bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out);
+
+// Packs inputs in their order. Unless anyOrder, the first must be zlib1.dll.
+bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
+                 std::vector<unsigned char>* out, std::string* error);
+
+// Writes a sibling temporary file and renames it over path, so a failed run
+// never leaves a half-written archive under the final name.
+bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
+                         std::string* error);

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in a private copy of a booted template
+# prefix, on a private Xvfb display, so that tests share no files, registry
+# or windows. Used as CTest's cross-compiling emulator.
+#   ZENTROVA_WINE_ROOT  where the template and the copies live (required)
+#   ZENTROVA_KEEP_PREFIX=1  keep the copy for a look afterwards
+set -u
+root=${ZENTROVA_WINE_ROOT:?set ZENTROVA_WINE_ROOT}
+# Bump the number when the template's settings change.
+template=$root/template-3
+mkdir -p "$root/runs"
+export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+
+start_display() {
+  local fifo=$1/display
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  local number
+  read -r -t 20 number <"$fifo" || { echo "run-wine: Xvfb did not start" >&2; exit 125; }
+  export DISPLAY=:$number
+}
+
+make_template() {
+  local work=$root/template.new
+  rm -rf "$work"
+  mkdir -p "$work"
+  start_display "$root"
+  WINEPREFIX=$work wineboot -i >/dev/null 2>&1
+  WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  WINEPREFIX=$work wineserver -w
+  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
+  rm -f "$root/display"
+  mv "$work" "$template"
+}
+
+(
+  flock 9
+  [ -d "$template" ] || make_template
+) 9>"$root/template.lock"
+[ -d "$template" ] || { echo "run-wine: no template prefix" >&2; exit 125; }
+
+run=$(mktemp -d "$root/runs/run.XXXXXX")
+# Hard links keep a copy cheap; the registry files are rewritten by rename,
+# but take real copies so that no write can reach the template.
+cp -al "$template/." "$run/prefix"
+for f in "$run"/prefix/*.reg; do cp --remove-destination "$template/$(basename "$f")" "$f"; done
+export WINEPREFIX=$run/prefix
+# A folder link that a test can move into the program's reach; Wine cannot
+# make one itself. Its target must survive whatever the program removes.
+mkdir -p "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier"
+echo keep >"$WINEPREFIX/drive_c/outside/keep.txt"
+ln -s "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier/link"
+
+start_display "$run"
+cleanup() {
+  wineserver -k 2>/dev/null
+  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
+  [ "${ZENTROVA_KEEP_PREFIX:-0}" = 1 ] && echo "run-wine: kept $run" >&2 || rm -rf "$run"
+}
+trap cleanup EXIT
+wine "$@"
+rc=$?
+wineserver -w
+exit $rc
