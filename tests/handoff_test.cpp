@@ -1,1 +1,91 @@
+// The installer watch, the argument text and the folder removal, in process.
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "handoff/installer.h"
+#include "handoff/remove.h"
+#include "tests/harness.h"
+
+namespace {
+
+HWND TitledWindow(const wchar_t* title) {
+    return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+}  // namespace
+
+TEST(Watch, OnlyExactTitlesCount) {
+    HWND lookalikes[] = {TitledWindow(L"Zentrova Installer "), TitledWindow(L"zentrova installer"),
+                   TitledWindow(L"Zentrova Installer: Installing!"),
+                   TitledWindow(L"Zentrova Install")};
+    EXPECT_EQ(IsInstallerRunning(), 0);
+    EXPECT_EQ(installingSeen, 0);
+    HWND open = TitledWindow(L"Zentrova Installer");  // hidden windows count too
+    EXPECT_EQ(IsInstallerRunning(), 1);
+    EXPECT_EQ(installingSeen, 0);
+    DestroyWindow(open);
+    EXPECT_EQ(IsInstallerRunning(), 0);
+    HWND installing = TitledWindow(L"Zentrova Installer: Installing");
+    EXPECT_EQ(IsInstallerRunning(), 1);
+    EXPECT_EQ(installingSeen, 1);
+    DestroyWindow(installing);
+    EXPECT_EQ(IsInstallerRunning(), 0);
+    EXPECT_EQ(installingSeen, 1) << "never reset";
+    for (HWND window : lookalikes) DestroyWindow(window);
+}
+
+TEST(Watch, ArgumentTextIsQuotedBase64) {
+    wchar_t parameters[kParameterUnits] = L"";
+    AppendEncodedArg(parameters, L"a");
+    AppendEncodedArg(parameters, L"");
+    AppendEncodedArg(parameters, L"abcd");
+    AppendEncodedArg(parameters, L"\x00E9\x20AC");
+    EXPECT_STREQ(parameters, L"\"YQA=\",\"\",\"YQBiAGMAZAA=\",\"6QCsIA==\"");
+    // The longest folder text still fits, whole, three times over.
+    wchar_t longest[kParameterUnits] = L"";
+    std::wstring folder(259, L'\x4E2D');
+    for (int i = 0; i < 3; ++i) AppendEncodedArg(longest, folder.c_str());
+    EXPECT_EQ(wcslen(longest), 3 * (692 + 2) + 2u);
+}
+
+TEST(Removal, DepthFirstAndDotFiles) {
+    const wchar_t* folders[] = {L"C:\\zt\\a", L"C:\\zt\\a\\b", L"C:\\zt\\a\\b\\c",
+                                L"C:\\zt\\a\\.hidden-folder"};
+    for (const wchar_t* folder : folders) CreateDirectoryW(folder, nullptr);
+    WriteBytes(L"C:\\zt\\a\\.installer-state", "x");
+    WriteBytes(L"C:\\zt\\a\\b\\c\\file.txt", "x");
+    WriteBytes(L"C:\\zt\\a\\.hidden-folder\\f", "x");
+    EXPECT_NE(DeleteFolderTree(L"C:\\zt\\a"), 0);
+    EXPECT_FALSE(PathExists(L"C:\\zt\\a"));
+
+    CreateDirectoryW(L"C:\\zt\\empty", nullptr);
+    EXPECT_NE(DeleteFolderTree(L"C:\\zt\\empty"), 0);
+    EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\missing"), 0);
+    EXPECT_EQ(DeleteFolderTree(L""), 0);
+
+    // A file held open stays, and so does every folder above it.
+    CreateDirectoryW(L"C:\\zt\\busy", nullptr);
+    CreateDirectoryW(L"C:\\zt\\busy\\in", nullptr);
+    WriteBytes(L"C:\\zt\\busy\\in\\held.txt", "x");
+    WriteBytes(L"C:\\zt\\busy\\other.txt", "x");
+    HANDLE held = CreateFileW(L"C:\\zt\\busy\\in\\held.txt", GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\busy"), 0);
+    CloseHandle(held);
+    EXPECT_EQ(ListFolder(L"C:\\zt\\busy"), std::vector<std::wstring>{L"in"});
+}
+
+TEST(Removal, LinksAreNotFollowed) {
+    // run-wine.sh leaves C:\carrier\link, a link to C:\outside.
+    ASSERT_TRUE(PathExists(L"C:\\carrier\\link"));
+    DWORD attributes = GetFileAttributesW(L"C:\\carrier\\link");
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    WriteBytes(L"C:\\carrier\\own.txt", "x");
+    DeleteFolderTree(L"C:\\carrier");
+    EXPECT_EQ(ReadBytes(L"C:\\outside\\keep.txt"), "keep\n");
+    EXPECT_FALSE(PathExists(L"C:\\carrier\\own.txt"));
+}
