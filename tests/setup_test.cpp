@@ -155,8 +155,6 @@ TEST(Demo, TypicalRun) {
             *static_cast<std::wstring*>(context) = ReadLog(kLog);
         }
     };
-    // RunSetup owns the watcher; the shooter finds the process by its window.
-    shot.processId = 0;
     SetupRun run;
     {
         CreateDirectoryW(kRun, nullptr);
