@@ -1,6 +1,7 @@
 #include "extract/run.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "app/dialog.h"
 #include "extract/entries.h"
@@ -45,14 +46,57 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     return count;
 }
 
+namespace {
+
+// The folder sits where an unelevated process can write, and the elevated
+// program loads zlib1.dll and starts the installer from it: only SYSTEM and
+// Administrators may change anything in it, for files written later too.
+constexpr wchar_t kProtectedFolderSddl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)";
+
+bool RunsAsAdministrator() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+        return false;
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+    FreeSid(administrators);
+    return member != FALSE;
+}
+
+}  // namespace
+
+ArchiveFolderSecurity::ArchiveFolderSecurity() {
+    attributes_.nLength = sizeof(attributes_);
+    attributes_.bInheritHandle = FALSE;
+    attributes_.lpSecurityDescriptor = nullptr;
+    // Without administrator rights the protected folder would shut the
+    // program out of its own files, and there is nothing to protect.
+    if (!RunsAsAdministrator()) return;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kProtectedFolderSddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+        int error = static_cast<int>(GetLastError());
+        ThrowError("Can't create tmp directory", error);
+    }
+}
+
+ArchiveFolderSecurity::~ArchiveFolderSecurity() { LocalFree(attributes_.lpSecurityDescriptor); }
+
+SECURITY_ATTRIBUTES* ArchiveFolderSecurity::Attributes() {
+    return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr;
+}
+
 void CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
+    ArchiveFolderSecurity security;
     for (int n = 1;; ++n) {
         if (n == kMaxArchiveFolderCounter + 1) ThrowErrorText("Can't create tmp directory");
         wchar_t candidate[kExtractPathUnits];
         // A candidate that does not fit would name some other folder.
         if (!FormatW(candidate, kExtractPathUnits, L"%s\\%s-%d", folder, name, n))
             ThrowErrorText("Can't create tmp directory");
-        if (!CreateDirectoryW(candidate, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS)
+        if (!CreateDirectoryW(candidate, security.Attributes()) && GetLastError() == ERROR_ALREADY_EXISTS)
             continue;
         CopyText(folder, kExtractPathUnits, candidate);
         return;

@@ -1,6 +1,8 @@
 // The extraction run: log, archive folder, payload lookup, unpacking.
 #pragma once
 
+#include <windows.h>
+
 // Payload archive resource: RT_RCDATA, this id, in the program's own module.
 constexpr int kPayloadResourceId = 100;
 constexpr int kMaxArchiveFolderCounter = 49;
@@ -10,3 +12,19 @@ constexpr int kMaxArchiveFolderCounter = 49;
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder);
 // Replaces folder with the first free "%s\%s-%d" of folder, name, 1..49.
 void CreateArchiveFolder(wchar_t* folder, const wchar_t* name);
+
+// The archive folder's descriptor: protected, SYSTEM and Administrators full
+// control, everyone else read and execute, inherited by everything inside.
+// None (default security) when the program runs without administrator
+// rights. Throws the fatal report when it cannot be built.
+class ArchiveFolderSecurity {
+public:
+    ArchiveFolderSecurity();
+    ~ArchiveFolderSecurity();
+    ArchiveFolderSecurity(const ArchiveFolderSecurity&) = delete;
+    ArchiveFolderSecurity& operator=(const ArchiveFolderSecurity&) = delete;
+    SECURITY_ATTRIBUTES* Attributes();
+
+private:
+    SECURITY_ATTRIBUTES attributes_;
+};

@@ -1,10 +1,16 @@
 // Writing payload entries, the zlib binding and the inflater, in process.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "extract/entries.h"
 #include "extract/inflate.h"
+#include "extract/run.h"
 #include "support/text.h"
 #include "support/errors.h"
 #include "support/log.h"
@@ -249,4 +255,101 @@ TEST(Compression, NotALibraryAndLibraryTooLate) {
     EXPECT_EQ(boxes[1].text, L"No zip procs 100");
     EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
     EXPECT_FALSE(PathExists(L"C:\\zt\\out\\zlib1.dll")) << "the run stopped at the first entry";
+}
+
+namespace {
+
+struct Ace {
+    std::wstring sid;
+    DWORD mask;
+    int flags;
+    bool operator==(const Ace& o) const { return sid == o.sid && mask == o.mask && flags == o.flags; }
+};
+void PrintTo(const Ace& ace, std::ostream* out) {
+    *out << ToBytes(ace.sid) << " mask=0x" << std::hex << ace.mask << " flags=0x" << ace.flags;
+}
+
+std::vector<Ace> AllowedEntries(PSECURITY_DESCRIPTOR descriptor, bool* isProtected) {
+    std::vector<Ace> aces;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    *isProtected = (control & SE_DACL_PROTECTED) != 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) break;
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        wchar_t* sid = nullptr;
+        ConvertSidToStringSidW(&ace->SidStart, &sid);
+        aces.push_back({sid ? sid : L"?", ace->Mask, ace->Header.AceFlags});
+        LocalFree(sid);
+    }
+    return aces;
+}
+
+std::vector<Ace> AllowedEntries(const std::wstring& path, bool* isProtected) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    EXPECT_EQ(error, 0u) << ToBytes(path);
+    if (error) return {};
+    std::vector<Ace> aces = AllowedEntries(descriptor, isProtected);
+    LocalFree(descriptor);
+    return aces;
+}
+
+}  // namespace
+
+// Elevated, the program loads zlib1.dll from the archive folder and starts
+// the installer from it: only SYSTEM and Administrators may change it.
+TEST(Extract, ArchiveFolderIsProtected) {
+    CreateLog(L"C:\\zt");
+    const int inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const std::vector<Ace> expected = {
+        {L"S-1-5-18", FILE_ALL_ACCESS, inherit},
+        {L"S-1-5-32-544", FILE_ALL_ACCESS, inherit},
+        {L"S-1-1-0", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, inherit}};
+    bool isProtected = false;
+    {
+        ArchiveFolderSecurity security;
+        ASSERT_NE(security.Attributes(), nullptr) << "the tests run as an administrator";
+        EXPECT_EQ(AllowedEntries(security.Attributes()->lpSecurityDescriptor, &isProtected),
+                  expected);
+        EXPECT_TRUE(isProtected);
+    }
+
+    BoxWatcher watcher;
+    CreateDirectoryW(L"C:\\zt\\run", nullptr);
+    wchar_t folder[kExtractPathUnits] = L"C:\\zt\\run";
+    CreateArchiveFolder(folder, L"tmp");
+    EXPECT_STREQ(folder, L"C:\\zt\\run\\tmp-1");
+    std::string archive = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Compressed("sub\\a.txt", "a")
+                              .Bytes();
+    EXPECT_EQ(Extract(archive, folder), 2);
+    watcher.Stop();
+    EXPECT_TRUE(watcher.Boxes().empty()) << ToBytes(Describe(watcher.Boxes()));
+
+    // Wine keeps no security descriptors: it answers with one made from the
+    // unix file mode. Where they are kept, the folder's must be the above
+    // and everything inside must inherit it.
+    std::vector<Ace> got = AllowedEntries(folder, &isProtected);
+    if (!isProtected) {
+        std::printf("archive folder's descriptor not kept here, as under Wine\n");
+        return;
+    }
+    EXPECT_EQ(got, expected);
+    for (const wchar_t* inside : {L"\\zlib1.dll", L"\\sub", L"\\sub\\a.txt"}) {
+        got = AllowedEntries(folder + std::wstring(inside), &isProtected);
+        ASSERT_EQ(got.size(), expected.size()) << ToBytes(inside);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].sid, expected[i].sid);
+            EXPECT_EQ(got[i].mask, expected[i].mask);
+            EXPECT_TRUE(got[i].flags & INHERITED_ACE) << ToBytes(inside);
+        }
+    }
 }
