@@ -266,7 +266,7 @@ struct Ace {
     bool operator==(const Ace& o) const { return sid == o.sid && mask == o.mask && flags == o.flags; }
 };
 void PrintTo(const Ace& ace, std::ostream* out) {
-    *out << ToBytes(ace.sid) << " mask=0x" << std::hex << ace.mask << " flags=0x" << ace.flags;
+    *out << std::string(ace.sid.begin(), ace.sid.end()) << " mask=0x" << std::hex << ace.mask << " flags=0x" << ace.flags;
 }
 
 std::vector<Ace> AllowedEntries(PSECURITY_DESCRIPTOR descriptor, bool* isProtected) {

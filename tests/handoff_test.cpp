@@ -6,6 +6,7 @@
 #include <string>
 
 #include "handoff/installer.h"
+#include "handoff/launch.h"
 #include "handoff/remove.h"
 #include "tests/harness.h"
 
@@ -88,4 +89,69 @@ TEST(Removal, LinksAreNotFollowed) {
     DeleteFolderTree(L"C:\\carrier");
     EXPECT_EQ(ReadBytes(L"C:\\outside\\keep.txt"), "keep\n");
     EXPECT_FALSE(PathExists(L"C:\\carrier\\own.txt"));
+}
+
+// The installer's registry value may be of any type, unterminated or too
+// long; only a value that names a folder holding the application counts.
+TEST(Launch, RegistryValueOfAnyKind) {
+    const std::wstring archive = L"C:\\zt\\tmp-1";
+    CreateDirectoryW(L"C:\\zt", nullptr);
+    CreateDirectoryW(archive.c_str(), nullptr);
+    // A result file naming nothing moves the search on without a box.
+    WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"C:\\nowhere.exe"));
+    const std::wstring folder = L"C:\\zt\\inst";
+    const std::wstring at129 = L"C:\\zt\\" + std::wstring(123, L'f');
+    const std::wstring at130 = at129 + L"f";
+    for (const std::wstring& f : {folder, at129, at130}) {
+        CreateDirectoryW(f.c_str(), nullptr);
+        WriteBytes(f + L"\\Zentrova.exe", "app");
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    auto units = [](const std::wstring& text) { return ToBytes(text + L'\0'); };
+    struct Case {
+        const char* what;
+        DWORD type;
+        std::string data;
+        int found;
+    } cases[] = {
+        {"string", REG_SZ, units(folder), 1},
+        {"no terminator", REG_SZ, ToBytes(folder), 1},
+        {"odd-sized binary", REG_BINARY, ToBytes(folder) + "\x7f", 1},
+        {"dword", REG_DWORD, std::string("\x01\0\0\0", 4), 0},
+        {"empty", REG_SZ, "", 0},
+        {"129 units", REG_SZ, units(at129), 1},
+        {"130 units", REG_SZ, units(at130), 0},
+        {"a file", REG_SZ, units(folder + L"\\Zentrova.exe"), 0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(RegSetValueExW(key, L"InstPath", 0, c.type,
+                                 reinterpret_cast<const BYTE*>(c.data.data()),
+                                 static_cast<DWORD>(c.data.size())),
+                  ERROR_SUCCESS);
+        BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
+        EXPECT_EQ(LaunchInstalledApp(archive.c_str()), c.found) << c.what;
+        watcher.Stop();
+        std::vector<Box> boxes = watcher.Boxes();
+        ASSERT_EQ(boxes.size(), static_cast<size_t>(c.found)) << c.what;
+        if (c.found) {
+            EXPECT_EQ(boxes[0].caption + L"|" + boxes[0].text,
+                      L"Complete|Do you wish to launch the application now?");
+        }
+    }
+
+    // A rejected value still lets the fixed folder be tried; its launcher
+    // goes after the question even when the answer is Cancel.
+    CreateDirectoryW(L"C:\\Zentrova", nullptr);
+    WriteBytes(L"C:\\Zentrova\\Zentrova.exe", "app");
+    WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
+    BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
+    watcher.Stop();
+    EXPECT_EQ(watcher.Boxes().size(), 1u);
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
+    EXPECT_TRUE(PathExists(L"C:\\Zentrova\\Zentrova.exe"));
+    RegCloseKey(key);
 }

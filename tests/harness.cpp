@@ -336,9 +336,12 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
 }
 
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::vector<int> answers,
-                  DWORD timeoutMs) {
+                  DWORD timeoutMs, const std::wstring& startFolder) {
     SetupRun run;
-    run.folder = folder.back() == L'\\' ? folder : folder + L"\\";
+    auto withBackslash = [](const std::wstring& path) {
+        return path.back() == L'\\' ? path : path + L"\\";
+    };
+    run.folder = withBackslash(folder);
     CreateDirectoryW(run.folder.c_str(), nullptr);
     std::wstring exe = run.folder + L"ZentrovaSetup.exe";
     if (!CopyFileW(BuildPath(L"ZentrovaSetup.exe").c_str(), exe.c_str(), FALSE)) {
@@ -353,6 +356,10 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
                         remove ? nullptr : const_cast<char*>(payload->data()),
                         remove ? 0 : static_cast<DWORD>(payload->size()));
         if (!EndUpdateResourceW(update, FALSE)) ADD_FAILURE() << "cannot replace the payload";
+    }
+    if (!startFolder.empty()) {
+        run.folder = withBackslash(startFolder);
+        exe = run.folder + L"ZentrovaSetup.exe";
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -82,8 +82,10 @@ struct SetupRun {
 };
 // Copies the setup program into folder (created), replaces its payload when
 // payload is given (deletes it when payload is "-"), runs it to the end
-// with the scripted answers and returns what happened.
+// with the scripted answers and returns what happened. startFolder, when
+// given, is another view of folder to start the program from.
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload = nullptr,
-                  std::vector<int> answers = {}, DWORD timeoutMs = 120000);
+                  std::vector<int> answers = {}, DWORD timeoutMs = 120000,
+                  const std::wstring& startFolder = L"");
 void SetEnv(const wchar_t* name, const wchar_t* value);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);

@@ -394,3 +394,71 @@ TEST(Setup, DamagedPayloadNeverStartsTheInstaller) {
     EXPECT_TRUE(PathExists(kLog));
     EXPECT_TRUE(PathExists(std::wstring(kArchive) + L"\\InstallZentrova.exe"));
 }
+
+TEST(Setup, LogHeldOpenRunGoesOnWithoutALog) {
+    UseInstaller(L"cancel");
+    CreateDirectoryW(kRun, nullptr);
+    HANDLE held = CreateFileW(kLog, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    SetupRun run = RunSetup(kRun);
+    CloseHandle(held);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {{L"Error",
+                       std::wstring(L"Error creating log file ") + kLog +
+                           L" 32, Quit the application before installing",
+                       L"OK", L"error"}});
+    EXPECT_TRUE(Reported("installer done=cancel")) << "the run goes on";
+    EXPECT_EQ(ReadBytes(kLog), "");
+    EXPECT_EQ(ListFolder(kRun),
+              (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
+}
+
+// C:\readonly is C:\writable seen without write access (tools/run-wine.sh).
+TEST(Setup, ReadOnlyFolderStopsAtTheFirstEntry) {
+    UseInstaller(L"install");
+    HANDLE probe = CreateFileW(L"C:\\readonly\\probe", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD readOnlyError = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE) << "C:\\readonly must be mounted read-only";
+    SetupRun run = RunSetup(L"C:\\writable", nullptr, {}, 120000, L"C:\\readonly");
+    EXPECT_EQ(run.exitCode, 0u);
+    std::wstring code = std::to_wstring(readOnlyError);
+    ExpectBoxes(run, {{L"Error", L"Error creating log file C:\\readonly\\KSExtractorLog.txt " + code,
+                       L"OK", L"error"},
+                      {L"Error",
+                       L"Error creating target file C:\\readonly\\tmp-1\\zlib1.dll Error=3",
+                       L"OK", L"none"}});
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+    EXPECT_EQ(ListFolder(L"C:\\writable"), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+// C:\full is a 2 MiB disk (tools/run-wine.sh).
+TEST(Setup, FullDiskEndsTheRunBeforeTheInstaller) {
+    UseInstaller(L"install");
+    ULARGE_INTEGER available = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(L"C:\\full\\", &available, nullptr, nullptr));
+    ASSERT_LT(available.QuadPart, 4ull << 20) << "C:\\full must be a small disk";
+    std::string big(8 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i % 251) * 7);
+    std::string packedBig = Compress(big);
+    std::string payload = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Raw("Big.bin", packedBig)
+                              .Compressed("InstallZentrova.exe",
+                                          ReadBytes(DemoPath(L"InstallZentrova.exe")))
+                              .Bytes();
+    SetupRun run = RunSetup(L"C:\\full", &payload);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {{L"Error", L"Read writing zip to dest Error=-1", L"OK", L"none"}});
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+    EXPECT_EQ(ListFolder(L"C:\\full"),
+              (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe", L"tmp-1"}));
+    EXPECT_EQ(ListFolder(L"C:\\full\\tmp-1"), (std::vector<std::wstring>{L"Big.bin", L"zlib1.dll"}));
+    std::wstring log = ReadLog(L"C:\\full\\KSExtractorLog.txt");
+    EXPECT_NE(log.find(L"Unarchiving file \"C:\\full\\tmp-1\\Big.bin\", zippedSize=" +
+                       std::to_wstring(packedBig.size()) + L"\r\n"),
+              std::wstring::npos);
+}

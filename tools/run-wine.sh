@@ -5,6 +5,15 @@
 #   ZENTROVA_WINE_ROOT  where the template and the copies live (required)
 #   ZENTROVA_KEEP_PREFIX=1  keep the copy for a look afterwards
 set -u
+# A private mount namespace lets each run have a small disk and a read-only
+# folder of its own (see below). Without one those folders stay ordinary.
+if [ -z "${ZENTROVA_WINE_NS:-}" ]; then
+  userns=()
+  [ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
+  if unshare --mount "${userns[@]}" true 2>/dev/null; then
+    ZENTROVA_WINE_NS=1 exec unshare --mount --propagation private "${userns[@]}" "$0" "$@"
+  fi
+fi
 root=${ZENTROVA_WINE_ROOT:?set ZENTROVA_WINE_ROOT}
 # Bump the number when the template's settings change.
 template=$root/template-3
@@ -52,11 +61,22 @@ export WINEPREFIX=$run/prefix
 mkdir -p "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier"
 echo keep >"$WINEPREFIX/drive_c/outside/keep.txt"
 ln -s "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier/link"
+# C:\full is a 2 MiB disk that a payload can fill; C:\readonly shows
+# C:\writable without write access.
+drive=$WINEPREFIX/drive_c
+mkdir -p "$drive/full" "$drive/writable" "$drive/readonly"
+mounts=()
+if [ -n "${ZENTROVA_WINE_NS:-}" ]; then
+  mount -t tmpfs -o size=2m zentrova-full "$drive/full" && mounts+=("$drive/full")
+  mount --bind "$drive/writable" "$drive/readonly" && mounts+=("$drive/readonly") &&
+    mount -o remount,bind,ro "$drive/readonly"
+fi
 
 start_display "$run"
 cleanup() {
   wineserver -k 2>/dev/null
   kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
+  for m in "${mounts[@]}"; do umount "$m"; done
   [ "${ZENTROVA_KEEP_PREFIX:-0}" = 1 ] && echo "run-wine: kept $run" >&2 || rm -rf "$run"
 }
 trap cleanup EXIT
