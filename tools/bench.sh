@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# Extraction benchmark: our unpacking against a minimal inflate loop under
+# Wine, the same loop natively, a plain copy and an NSIS installer, with
+# memory figures. Prints one table; a slow time never fails it.
+#   tools/bench.sh          every payload, 5 runs of each step
+#   tools/bench.sh --tiny   one tiny payload, one run: keeps the tool working
+#   tools/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
+#                           one-100M ten-10M)
+# Everything lands in build-bench/; remove build-bench/bench to regenerate
+# the payloads.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+tiny=0
+[ "${1:-}" = --tiny ] && { tiny=1; shift; }
+runs=5
+[ $tiny = 1 ] && runs=1
+
+tools/setup.sh
+bb=$root/build-bench
+mkdir -p "$bb"
+cmake -S . -B "$bb" -G Ninja -DZENTROVA_BENCH=ON -DZENTROVA_TESTS=OFF >"$bb/bench-configure.log" ||
+  { cat "$bb/bench-configure.log"; exit 1; }
+cmake --build "$bb" -j2 >"$bb/bench-build.log" || { tail -40 "$bb/bench-build.log"; exit 1; }
+
+work=$bb/bench
+host=$bb/bench-host/zentrova_bench_host
+zpack=$bb/host/zpack
+zlib_dll=/usr/i686-w64-mingw32/lib/zlib1.dll
+wine_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+results=$work/results.txt
+mkdir -p "$work/src" "$work/nsis"
+
+# ---- payloads: a folder of files (zlib1.dll and the stand-in installer at
+# its top), packed by zpack and by makensis.
+base_files() {
+  ln -sf "$zlib_dll" "$1/zlib1.dll"
+  ln -sf "$bb/demo/InstallZentrova.exe" "$1/InstallZentrova.exe"
+}
+
+make_tree() {
+  local name=$1 dir=$work/src/$1
+  [ -e "$dir.done" ] && return
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  case $name in
+    demo) for f in "$bb"/demo/*; do ln -sf "$f" "$dir/"; done ;;
+    wine-dlls)
+      base_files "$dir"
+      for f in "$wine_dlls"/*.dll; do
+        [ "$(basename "$f")" = zlib1.dll ] || ln -sf "$f" "$dir/"
+      done ;;
+    small-10k) base_files "$dir"; "$host" gen-small "$dir" 10000 ;;
+    one-100M) base_files "$dir"; "$host" gen-big "$dir" 1 104857600 ;;
+    ten-10M) base_files "$dir"; "$host" gen-big "$dir" 10 10485760 ;;
+    tiny) base_files "$dir"; "$host" gen-small "$dir" 20 ;;
+    handoff) base_files "$dir" ;;
+  esac
+  touch "$dir.done"
+}
+
+make_nsi() {
+  local name=$1 out=$2 src=${3:-}
+  {
+    echo 'Unicode true'
+    echo 'SetCompressor zlib'
+    echo 'SilentInstall silent'
+    echo 'RequestExecutionLevel user'
+    echo "Name \"bench-$name\""
+    echo "OutFile \"$out\""
+    echo 'InstallDir "C:\zb\nsis-default"'
+    echo 'Section'
+    if [ -n "$src" ]; then
+      local last="" rel folder
+      while IFS= read -r rel; do
+        folder=$(dirname "$rel")
+        if [ "$folder" != "$last" ]; then
+          [ "$folder" = . ] && echo 'SetOutPath "$INSTDIR"' ||
+            echo "SetOutPath \"\$INSTDIR\\${folder//\//\\}\""
+          last=$folder
+        fi
+        echo "File \"$src/$rel\""
+      done < <(cd "$src" && find -L . -type f | sed 's|^\./||' | LC_ALL=C sort)
+    fi
+    echo 'SectionEnd'
+  }
+}
+
+make_payload() {
+  local name=$1
+  make_tree "$name"
+  if [ "$name" = demo ]; then
+    cp "$bb/payload.bin" "$work/$name.bin"
+  elif [ ! -e "$work/$name.bin" ]; then
+    "$zpack" create-dir "$work/$name.bin" "$work/src/$name"
+  fi
+  if [ ! -e "$work/nsis/$name.exe" ]; then
+    make_nsi "$name" "$work/nsis/$name.exe" "$work/src/$name" >"$work/nsis/$name.nsi"
+    makensis -V1 "$work/nsis/$name.nsi" >/dev/null
+  fi
+}
+
+# ---- one Wine prefix for every Windows step, booted once, on a display of
+# its own.
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$bb/wine/prefix
+export ZENTROVA_STANDIN_MODE=cancel
+mkdir -p "$bb/wine"
+fifo=$bb/wine/display
+rm -f "$fifo"
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 20 display <"$fifo" || { echo "bench: Xvfb did not start" >&2; exit 1; }
+rm -f "$fifo"
+export DISPLAY=:$display
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  kill "$xvfb_pid" 2>/dev/null || true
+  wait "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [ ! -e "$bb/wine/booted" ]; then
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$bb/wine/booted"
+fi
+
+drive=$WINEPREFIX/drive_c/zb
+bbw='Z:'${bb//\//\\}
+workw='Z:'${work//\//\\}
+bench() { timeout 900 wine "$bbw\\zentrova_bench.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# Runs one measured step in a process of its own, from a clean destination
+# and with no writes still pending; appends "payload step fields".
+step() {
+  local payload=$1 name=$2 line
+  shift 2
+  rm -rf "$drive/$payload/out" "$drive/$payload/setup"/tmp-* "$drive/$payload/nsis-out"
+  sync
+  case $name in
+    native) line=$("$host" inflate "$work/$payload.bin" "$drive/$payload/out" || true) ;;
+    *) line=$(bench "$@" || true) ;;
+  esac
+  case $line in
+    seconds=*) echo "$payload $name $line" >>"$results" ;;
+    *) echo "bench: $payload $name failed: ${line:-no output}" >&2 ;;
+  esac
+}
+
+measure() {
+  local p=$1 pw="$workw\\$1.bin" dw="C:\\zb\\$1" i
+  mkdir -p "$drive/$p/setup"
+  bench embed "$bbw\\ZentrovaSetup.exe" "$dw\\setup\\ZentrovaSetup.exe" "$pw" >/dev/null
+  cp "$work/nsis/$p.exe" "$drive/$p/nsis.exe"
+  for ((i = 0; i < runs; ++i)); do
+    step "$p" ours extract "$pw" "$dw\\out"
+    step "$p" whole run "$dw\\setup\\ZentrovaSetup.exe"
+    step "$p" limit limit "$pw" "$dw\\out"
+    step "$p" native
+    step "$p" copy copy "$pw" "$workw\\src\\$p" "$dw\\out"
+    step "$p" nsis run "$dw\\nsis.exe" /S "/D=$dw\\nsis-out"
+  done
+  step "$p" mem-ours --memory extract "$pw" "$dw\\out"
+  step "$p" mem-whole --memory run "$dw\\setup\\ZentrovaSetup.exe"
+  step "$p" mem-nsis --memory run "$dw\\nsis.exe" /S "/D=$dw\\nsis-out"
+  rm -rf "$drive/$p/out" "$drive/$p/nsis-out"
+}
+
+if [ $tiny = 1 ]; then payloads=(tiny); else payloads=(demo wine-dlls small-10k one-100M ten-10M); fi
+[ $# -gt 0 ] && payloads=("$@")
+for p in "${payloads[@]}"; do make_payload "$p"; done
+make_payload handoff
+printf '\0\0\0\0' >"$work/empty.bin"
+make_nsi empty "$work/nsis/empty.exe" >"$work/nsis/empty.nsi"
+makensis -V1 "$work/nsis/empty.nsi" >/dev/null
+
+: >"$results"
+mkdir -p "$drive/empty/setup"
+bench embed "$bbw\\ZentrovaSetup.exe" 'C:\zb\empty\setup\ZentrovaSetup.exe' "$workw\\empty.bin" >/dev/null
+cp "$work/nsis/empty.exe" "$drive/empty/nsis.exe"
+# The shortest run through the whole sequence, hand-off to the installer and
+# folder removal included.
+mkdir -p "$drive/handoff/setup"
+bench embed "$bbw\\ZentrovaSetup.exe" 'C:\zb\handoff\setup\ZentrovaSetup.exe' "$workw\\handoff.bin" >/dev/null
+# Warm-up: the prefix's first programs pay for its caches; thrown away.
+step empty ours-warm run 'C:\zb\empty\setup\ZentrovaSetup.exe'
+step empty nsis-warm run 'C:\zb\empty\nsis.exe' /S '/D=C:\zb\empty\nsis-out'
+: >"$results"
+for ((i = 0; i < runs; ++i)); do
+  step empty whole run 'C:\zb\empty\setup\ZentrovaSetup.exe'
+  step empty nsis run 'C:\zb\empty\nsis.exe' /S '/D=C:\zb\empty\nsis-out'
+  step empty handoff run 'C:\zb\handoff\setup\ZentrovaSetup.exe'
+done
+for p in "${payloads[@]}"; do measure "$p"; done
+
+# ---- the table
+for p in "${payloads[@]}"; do
+  "$zpack" list "$work/$p.bin" |
+    awk -v p="$p" '/^total/ { print p, "sizes files=" $2, "stored=" $4, "unpacked=" $7 }' >>"$results"
+done
+echo
+echo "Extraction benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $runs run(s) per step, median [min-max]"
+echo "CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores$(lscpu | awk -F': *' '/Hypervisor vendor/ { print ", virtual machine (" $2 ")" }')"
+echo "Wine: $(wine --version)  prefix: $WINEPREFIX"
+echo "Extraction disk: $drive on $(df -T "$drive" | awk 'NR == 2 { print $2 " (" $1 ", " ($2 == "tmpfs" ? "" : "not ") "tmpfs)" }')"
+zlib_in=$(grep -o 'zlib="C:[^"]*"' "$results" | sort -u | tr '\n' ' ' || true)
+zlib_native=$(grep -m1 -o 'zlib="1[^"]*"' "$results" || echo 'zlib=?')
+echo "zlib under Wine, ours and the limit loop alike: ${zlib_in#zlib=}"
+case $zlib_in in
+  *\\zb\\*) echo "  (the payload's own zlib1.dll)" ;;
+  *) echo "  (Wine's builtin zlib1: under Debian's Wine any load of a file named zlib1.dll returns it,"
+     echo "  so ours and the limit loop use the same zlib; it is not the payload's file)" ;;
+esac
+echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Stored payloads are level 9 (zpack);"
+echo "  NSIS: SetCompressor zlib, not solid, silent, CRC check on (its default)."
+echo
+awk -f tools/bench/table.awk "$results"
