@@ -39,7 +39,8 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     }
     DWORD size = SizeofResource(instanceHandle, resource);
     // A resource shorter than its trailer walks nothing.
-    int32_t length = size >= kArchiveTrailerBytes ? static_cast<int32_t>(size - kArchiveTrailerBytes) : 0;
+    int32_t length =
+        size >= kArchiveTrailerBytes ? static_cast<int32_t>(size - kArchiveTrailerBytes) : 0;
     int count = ExtractFiles(static_cast<const unsigned char*>(LockResource(loaded)),
                              archiveFolder, length);
     FreeResource(loaded);
@@ -96,7 +97,8 @@ void CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
         // A candidate that does not fit would name some other folder.
         if (!FormatW(candidate, kExtractPathUnits, L"%s\\%s-%d", folder, name, n))
             ThrowErrorText("Can't create tmp directory");
-        if (!CreateDirectoryW(candidate, security.Attributes()) && GetLastError() == ERROR_ALREADY_EXISTS)
+        if (!CreateDirectoryW(candidate, security.Attributes()) &&
+            GetLastError() == ERROR_ALREADY_EXISTS)
             continue;
         CopyText(folder, kExtractPathUnits, candidate);
         return;

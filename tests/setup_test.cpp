@@ -424,8 +424,9 @@ TEST(Setup, ReadOnlyFolderStopsAtTheFirstEntry) {
     SetupRun run = RunSetup(L"C:\\writable", nullptr, {}, 120000, L"C:\\readonly");
     EXPECT_EQ(run.exitCode, 0u);
     std::wstring code = std::to_wstring(readOnlyError);
-    ExpectBoxes(run, {{L"Error", L"Error creating log file C:\\readonly\\KSExtractorLog.txt " + code,
-                       L"OK", L"error"},
+    ExpectBoxes(run, {{L"Error",
+                       L"Error creating log file C:\\readonly\\KSExtractorLog.txt " + code, L"OK",
+                       L"error"},
                       {L"Error",
                        L"Error creating target file C:\\readonly\\tmp-1\\zlib1.dll Error=3",
                        L"OK", L"none"}});
@@ -456,7 +457,8 @@ TEST(Setup, FullDiskEndsTheRunBeforeTheInstaller) {
     EXPECT_TRUE(Report().empty()) << "the installer must not run";
     EXPECT_EQ(ListFolder(L"C:\\full"),
               (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe", L"tmp-1"}));
-    EXPECT_EQ(ListFolder(L"C:\\full\\tmp-1"), (std::vector<std::wstring>{L"Big.bin", L"zlib1.dll"}));
+    EXPECT_EQ(ListFolder(L"C:\\full\\tmp-1"),
+              (std::vector<std::wstring>{L"Big.bin", L"zlib1.dll"}));
     std::wstring log = ReadLog(L"C:\\full\\KSExtractorLog.txt");
     EXPECT_NE(log.find(L"Unarchiving file \"C:\\full\\tmp-1\\Big.bin\", zippedSize=" +
                        std::to_wstring(packedBig.size()) + L"\r\n"),
