@@ -29,6 +29,7 @@ zpack=$bb/host/zpack
 zlib_dll=/usr/i686-w64-mingw32/lib/zlib1.dll
 wine_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
 results=$work/results.txt
+failures=0
 mkdir -p "$work/src" "$work/nsis"
 
 # ---- payloads: a folder of files (zlib1.dll and the stand-in installer at
@@ -147,7 +148,7 @@ step() {
   esac
   case $line in
     seconds=*) echo "$payload $name $line" >>"$results" ;;
-    *) echo "bench: $payload $name failed: ${line:-no output}" >&2 ;;
+    *) echo "bench: $payload $name failed: ${line:-no output}" >&2; failures=$((failures + 1)) ;;
   esac
 }
 
@@ -219,3 +220,5 @@ echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Stored payloads a
 echo "  NSIS: SetCompressor zlib, not solid, silent, CRC check on (its default)."
 echo
 awk -f tools/bench/table.awk "$results"
+# A step that could not run is a broken benchmark, unlike a slow one.
+[ $failures -eq 0 ] || { echo "bench: $failures step(s) failed" >&2; exit 1; }
