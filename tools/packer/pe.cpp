@@ -1,0 +1,262 @@
+#include "tools/packer/pe.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+const char* const kZlibExportNames[kZlibExportCount] = {
+    "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
+    "deflate",    "deflateInit_", "gzopen",       "gzclose",       "gzread",
+    "gzwrite",    "inflateSync",  "crc32",        "get_crc_table", "deflateInit2_",
+};
+
+namespace {
+
+constexpr unsigned char kDosMagic[] = {'M', 'Z'};
+constexpr uint64_t kDosHeaderBytes = 64;
+constexpr uint64_t kDosNewHeaderField = 0x3C;  // e_lfanew
+constexpr unsigned char kPeSignature[] = {'P', 'E', 0, 0};
+
+constexpr uint64_t kCoffHeaderBytes = 20;
+constexpr uint64_t kCoffMachine = 0;
+constexpr uint64_t kCoffSectionCount = 2;
+constexpr uint64_t kCoffOptionalHeaderSize = 16;
+constexpr uint64_t kCoffCharacteristics = 18;
+
+constexpr uint64_t kOptionalMagic = 0;
+constexpr uint64_t kOptional32DirectoryCount = 92;
+constexpr uint64_t kOptional32Directories = 96;
+constexpr uint64_t kOptional64DirectoryCount = 108;
+constexpr uint64_t kOptional64Directories = 112;
+constexpr uint64_t kDirectoryBytes = 8;  // RVA, then size; the export directory is the first
+
+constexpr uint64_t kSectionHeaderBytes = 40;
+constexpr uint64_t kSectionVirtualSize = 8;
+constexpr uint64_t kSectionVirtualAddress = 12;
+constexpr uint64_t kSectionRawSize = 16;
+constexpr uint64_t kSectionRawOffset = 20;
+
+constexpr uint64_t kExportDirectoryBytes = 40;
+constexpr uint64_t kExportFunctionCount = 20;
+constexpr uint64_t kExportNameCount = 24;
+constexpr uint64_t kExportFunctions = 28;
+constexpr uint64_t kExportNames = 32;
+constexpr uint64_t kExportNameOrdinals = 36;
+
+constexpr size_t kNumberTextBytes = 32;
+
+uint16_t Le16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t Le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Offsets and lengths are 64-bit so that no sum of 32-bit file fields wraps.
+bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
+    return offset <= size && length <= size - offset;
+}
+
+std::string Hex(uint64_t value) {
+    char text[kNumberTextBytes];
+    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
+    return text;
+}
+
+std::string Damaged(const std::string& why) {
+    return "a damaged PE file: " + why;
+}
+
+// File offset of length bytes at rva, and how many bytes the section holds
+// from there on, within size bytes of file.
+bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
+            uint64_t* offset, uint64_t* available) {
+    for (const PeSection& section : headers.sections) {
+        if (rva < section.virtualAddress) continue;
+        uint64_t into = rva - section.virtualAddress;
+        if (!Fits(into, length, section.mappedSize)) continue;
+        uint64_t at = uint64_t{section.rawOffset} + into;
+        if (!Fits(at, length, size)) continue;
+        *offset = at;
+        *available = std::min(section.mappedSize - into, size - at);
+        return true;
+    }
+    return false;
+}
+
+bool MapTable(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
+              const char* what, uint64_t* offset, std::string* fault) {
+    uint64_t available;
+    if (MapRva(headers, size, rva, length, offset, &available)) return true;
+    *fault = Damaged(std::string("its ") + what + " (RVA " + Hex(rva) + ", " +
+                     std::to_string(length) + " bytes) lies outside its sections' data");
+    return false;
+}
+
+std::string MachineFault(uint16_t machine, bool dll) {
+    const char* kind = dll ? "library" : "program";
+    std::string what;
+    switch (machine) {
+        case kPeMachineAmd64: what = std::string("a 64-bit (x86-64) ") + kind; break;
+        case kPeMachineArm64: what = std::string("a 64-bit (ARM64) ") + kind; break;
+        case kPeMachineArm: what = std::string("a 32-bit ARM ") + kind; break;
+        default: what = std::string("a ") + kind + " for machine type " + Hex(machine); break;
+    }
+    return what + "; the front end is 32-bit and needs an i386 zlib1.dll";
+}
+
+}  // namespace
+
+bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, std::string* fault) {
+    *headers = PeHeaders{};
+    if (size < sizeof kDosMagic || std::memcmp(data, kDosMagic, sizeof kDosMagic) != 0) {
+        *fault = "not a PE file: it does not start with \"MZ\"";
+        return false;
+    }
+    if (size < kDosHeaderBytes) {
+        *fault = "not a PE file: it ends within its DOS header";
+        return false;
+    }
+    uint64_t pe = Le32(data + kDosNewHeaderField);
+    if (!Fits(pe, sizeof kPeSignature, size) ||
+        std::memcmp(data + pe, kPeSignature, sizeof kPeSignature) != 0) {
+        *fault = "not a PE file: no \"PE\" signature at offset " + Hex(pe) +
+                 ", where its DOS header points";
+        return false;
+    }
+    uint64_t coff = pe + sizeof kPeSignature;
+    if (!Fits(coff, kCoffHeaderBytes, size)) {
+        *fault = Damaged("its COFF header runs past its end");
+        return false;
+    }
+    headers->machine = Le16(data + coff + kCoffMachine);
+    headers->characteristics = Le16(data + coff + kCoffCharacteristics);
+    uint64_t optional = coff + kCoffHeaderBytes;
+    uint64_t optionalSize = Le16(data + coff + kCoffOptionalHeaderSize);
+    if (!Fits(optional, optionalSize, size)) {
+        *fault = Damaged("its optional header runs past its end");
+        return false;
+    }
+    if (optionalSize >= kOptionalMagic + 2) headers->magic = Le16(data + optional + kOptionalMagic);
+    uint64_t countField = 0, directories = 0;
+    if (headers->magic == kPeMagic32) {
+        countField = kOptional32DirectoryCount;
+        directories = kOptional32Directories;
+    } else if (headers->magic == kPeMagic64) {
+        countField = kOptional64DirectoryCount;
+        directories = kOptional64Directories;
+    }
+    if (directories != 0 && optionalSize >= directories + kDirectoryBytes &&
+        Le32(data + optional + countField) >= 1)
+        headers->exportRva = Le32(data + optional + directories);
+
+    uint64_t count = Le16(data + coff + kCoffSectionCount);
+    if (count > kMaxPeSections) {
+        *fault = Damaged("it has " + std::to_string(count) + " sections; Windows loads at most " +
+                         std::to_string(kMaxPeSections));
+        return false;
+    }
+    uint64_t table = optional + optionalSize;
+    if (!Fits(table, count * kSectionHeaderBytes, size)) {
+        *fault = Damaged("its section table runs past its end");
+        return false;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const unsigned char* entry = data + table + i * kSectionHeaderBytes;
+        PeSection section;
+        section.virtualAddress = Le32(entry + kSectionVirtualAddress);
+        section.rawOffset = Le32(entry + kSectionRawOffset);
+        uint32_t rawSize = Le32(entry + kSectionRawSize);
+        uint32_t virtualSize = Le32(entry + kSectionVirtualSize);
+        if (rawSize != 0 && !Fits(section.rawOffset, rawSize, size)) {
+            *fault = Damaged("section " + std::to_string(i + 1) + "'s data runs past its end");
+            return false;
+        }
+        // The loader zero-fills what the section's memory holds beyond its file data.
+        section.mappedSize = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+        headers->sections.push_back(section);
+    }
+    return true;
+}
+
+bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& headers,
+                   const char* const* wanted, size_t count, bool* found, std::string* fault) {
+    for (size_t j = 0; j < count; ++j) found[j] = false;
+    if (headers.exportRva == 0) return true;
+    uint64_t directory;
+    if (!MapTable(headers, size, headers.exportRva, kExportDirectoryBytes, "export directory",
+                  &directory, fault))
+        return false;
+    uint64_t functionCount = Le32(data + directory + kExportFunctionCount);
+    uint64_t nameCount = Le32(data + directory + kExportNameCount);
+    if (nameCount > kMaxPeExportNames) {
+        *fault = Damaged("it lists " + std::to_string(nameCount) + " export names, more than " +
+                         std::to_string(kMaxPeExportNames));
+        return false;
+    }
+    if (nameCount == 0) return true;
+    uint64_t names, ordinals;
+    if (!MapTable(headers, size, Le32(data + directory + kExportNames), nameCount * 4,
+                  "export name table", &names, fault) ||
+        !MapTable(headers, size, Le32(data + directory + kExportNameOrdinals), nameCount * 2,
+                  "export ordinal table", &ordinals, fault))
+        return false;
+    uint64_t functions = Le32(data + directory + kExportFunctions);
+    for (uint64_t i = 0; i < nameCount; ++i) {
+        uint64_t nameRva = Le32(data + names + i * 4);
+        uint64_t name, available;
+        if (!MapRva(headers, size, nameRva, 1, &name, &available)) {
+            *fault = Damaged("its export name " + std::to_string(i + 1) + " (RVA " + Hex(nameRva) +
+                             ") lies outside its sections' data");
+            return false;
+        }
+        for (size_t j = 0; j < count; ++j) {
+            size_t length = std::strlen(wanted[j]);
+            // The name must end where the wanted one does, inside the section.
+            if (found[j] || available <= length ||
+                std::memcmp(data + name, wanted[j], length) != 0 || data[name + length] != 0)
+                continue;
+            uint64_t ordinal = Le16(data + ordinals + i * 2);
+            if (ordinal >= functionCount) {
+                *fault = Damaged(std::string("its export \"") + wanted[j] + "\" names function " +
+                                 std::to_string(ordinal) + " of " + std::to_string(functionCount));
+                return false;
+            }
+            uint64_t function;
+            if (!MapTable(headers, size, functions + ordinal * 4, 4, "export address table",
+                          &function, fault))
+                return false;
+            // GetProcAddress finds no address for a name bound to RVA 0.
+            found[j] = Le32(data + function) != 0;
+        }
+    }
+    return true;
+}
+
+std::string ZlibLibraryFault(const unsigned char* data, size_t size) {
+    PeHeaders headers;
+    std::string fault;
+    if (!ReadPeHeaders(data, size, &headers, &fault)) return fault;
+    bool dll = (headers.characteristics & kPeFileDll) != 0;
+    if (headers.machine != kPeMachineI386) return MachineFault(headers.machine, dll);
+    if (!dll) return "not a DLL but a program (its IMAGE_FILE_DLL flag is clear)";
+    if (headers.magic != kPeMagic32)
+        return "not a 32-bit image: its optional header magic is " + Hex(headers.magic) +
+               ", not PE32's " + Hex(kPeMagic32);
+    bool found[kZlibExportCount];
+    if (!FindPeExports(data, size, headers, kZlibExportNames, kZlibExportCount, found, &fault))
+        return fault;
+    std::string missing;
+    for (size_t i = 0; i < kZlibExportCount; ++i) {
+        if (found[i]) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += kZlibExportNames[i];
+    }
+    if (missing.empty()) return "";
+    return "does not export " + missing +
+           "; the front end looks up fifteen zlib functions and shows \"No zip procs\" when "
+           "one is missing";
+}

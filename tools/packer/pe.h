@@ -1,0 +1,53 @@
+// Reads as much of a PE file as the Windows loader and GetProcAddress look
+// at to bind the front end's zlib1.dll. Every offset, size and count in the
+// file is untrusted and checked against the file before it is used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr uint16_t kPeMachineI386 = 0x14C;
+constexpr uint16_t kPeMachineAmd64 = 0x8664;
+constexpr uint16_t kPeMachineArm64 = 0xAA64;
+constexpr uint16_t kPeMachineArm = 0x1C4;
+constexpr uint16_t kPeFileDll = 0x2000;  // IMAGE_FILE_DLL
+constexpr uint16_t kPeMagic32 = 0x10B;   // PE32
+constexpr uint16_t kPeMagic64 = 0x20B;   // PE32+
+// The Windows loader refuses an image of more sections.
+constexpr uint32_t kMaxPeSections = 96;
+// Far above the ~90 names a zlib build exports; bounds the walk.
+constexpr uint32_t kMaxPeExportNames = 1 << 16;
+
+// The fifteen names the front end's compression binding looks up.
+constexpr size_t kZlibExportCount = 15;
+extern const char* const kZlibExportNames[kZlibExportCount];
+
+struct PeSection {
+    uint32_t virtualAddress;
+    uint32_t mappedSize;  // bytes the file supplies from rawOffset on
+    uint32_t rawOffset;
+};
+
+struct PeHeaders {
+    uint16_t machine;
+    uint16_t characteristics;
+    uint16_t magic;                   // 0 when the optional header is too short to hold it
+    uint32_t exportRva;               // 0 when the image has no export directory
+    std::vector<PeSection> sections;  // each lies within the file
+};
+
+// Reads the headers and the section table. False, saying why in *fault,
+// when data is not a PE file or its headers run past its end.
+bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, std::string* fault);
+
+// Sets found[i] when the image exports wanted[i] by name, bound to a
+// function. False, saying why in *fault, when its export tables do not lie
+// within its sections.
+bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& headers,
+                   const char* const* wanted, size_t count, bool* found, std::string* fault);
+
+// Why data cannot be the zlib1.dll that the 32-bit front end loads and
+// binds, or "" when it can.
+std::string ZlibLibraryFault(const unsigned char* data, size_t size);
