@@ -1,5 +1,6 @@
 // Checks any input as zpack verify does, and repacks what it
-// accepts: the packer must take it, and the result must unpack the same.
+// accepts: the packer must take it with the same warnings, and the result
+// must unpack the same.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,28 +21,33 @@ void Require(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    std::vector<std::string> warnings;
     std::string strictReport, looseReport;
-    bool strict = VerifyArchive(input, size, &strictReport, true);
-    bool loose = VerifyArchive(input, size, &looseReport, false);
+    bool strict = VerifyArchive(input, size, true, &warnings, &strictReport);
+    bool loose = VerifyArchive(input, size, false, &warnings, &looseReport);
     Require(!strictReport.empty() && !looseReport.empty());
     Require(!strict || loose);
     if (!loose) return 0;
 
     std::vector<ListedEntry> entries;
     std::string fault;
-    Require(WalkArchive(input, size, false, &entries, nullptr, &fault));
+    Require(WalkArchive(input, size, false, &entries, nullptr, &warnings, &fault));
     uint64_t unpacked = 0;
     for (const ListedEntry& entry : entries) unpacked += entry.unpackedSize;
     if (unpacked > kMaxRepackBytes) return 0;
 
     std::vector<PackInput> contents;
-    Require(WalkArchive(input, size, false, &entries, &contents, &fault));
+    Require(WalkArchive(input, size, strict, &entries, &contents, &warnings, &fault));
     std::vector<unsigned char> repacked;
+    std::vector<std::string> packWarnings;
     std::string error;
-    Require(PackEntries(contents, !strict, &repacked, &error));
+    Require(PackEntries(contents, !strict, &repacked, &packWarnings, &error));
+    Require(packWarnings.size() == warnings.size());
     std::vector<ListedEntry> again;
     std::vector<PackInput> againContents;
-    Require(WalkArchive(repacked.data(), repacked.size(), strict, &again, &againContents, &fault));
+    Require(WalkArchive(repacked.data(), repacked.size(), strict, &again, &againContents, &warnings,
+                        &fault));
+    Require(warnings.size() == packWarnings.size());
     Require(again.size() == entries.size());
     for (size_t i = 0; i < again.size(); ++i) {
         Require(againContents[i].name == contents[i].name);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Rebuilds the fuzz seed corpora: archives made by zpack from a tiny fake
+# Rebuilds the fuzz seed corpora: archives made by zpack from a tiny stand-in
 # zlib1.dll and a few text files, plus hand-made damaged ones the fuzzers
-# would take long to find on their own.
+# would take long to find on their own; and for the PE reader, tiny images
+# that pass or fail the zlib1.dll check each at another step.
 # Usage: tests/fuzz/make_corpus.sh [path/to/zpack]   (default build/host/zpack)
 set -euo pipefail
 
@@ -15,7 +16,10 @@ trap 'rm -rf "$work"' EXIT
 seeds="$work/seeds"
 mkdir -p "$seeds" "$work/tree/docs"
 
-# Little-endian u32 as raw bytes.
+# Little-endian u16 and u32 as raw bytes.
+le16() {
+  printf "\\$(printf %03o $(($1 & 255)))\\$(printf %03o $(($1 >> 8 & 255)))"
+}
 le32() {
   printf "\\$(printf %03o $(($1 & 255)))\\$(printf %03o $(($1 >> 8 & 255)))"
   printf "\\$(printf %03o $(($1 >> 16 & 255)))\\$(printf %03o $(($1 >> 24 & 255)))"
@@ -27,13 +31,41 @@ entry() {
   printf '%s' "$1"
   cat "$2"
 }
+# A minimal PE image with one section that holds an export directory of the
+# names given, each bound to a function: pe MACHINE MAGIC FLAGS NAME...
+# One data directory only, and no alignment, to keep the seeds small.
+pe() {
+  local machine=$1 magic=$2 flags=$3
+  shift 3
+  local count=$# rva=4096 optional=104 countField=92 name i at strings=0
+  if [ "$magic" -eq $((0x20B)) ]; then optional=120 countField=108; fi
+  for name; do strings=$((strings + ${#name} + 1)); done
+  local size=$((40 + 10 * count + strings)) data=$((0x58 + optional + 40))
+  printf 'MZ'; head -c 58 /dev/zero; le32 64
+  printf 'PE\000\000'
+  le16 "$machine"; le16 1; le32 0; le32 0; le32 0; le16 "$optional"; le16 "$flags"
+  le16 "$magic"; head -c $((countField - 2)) /dev/zero; le32 1; le32 $rva; le32 40
+  printf '.edata\000\000'; le32 $size; le32 $rva; le32 $size; le32 $data; head -c 16 /dev/zero
+  head -c 20 /dev/zero; le32 "$count"; le32 "$count"
+  le32 $((rva + 40)); le32 $((rva + 40 + 4 * count)); le32 $((rva + 40 + 8 * count))
+  i=0; for name; do le32 $((8192 + 16 * i)); i=$((i + 1)); done
+  at=$((rva + 40 + 10 * count))
+  for name; do le32 $at; at=$((at + ${#name} + 1)); done
+  i=0; for name; do le16 $i; i=$((i + 1)); done
+  for name; do printf '%s\000' "$name"; done
+}
+zlib_exports=(inflateEnd inflate inflateInit_ inflateInit2_ deflateEnd deflate deflateInit_
+              gzopen gzclose gzread gzwrite inflateSync crc32 get_crc_table deflateInit2_)
+i386=$((0x14C)) amd64=$((0x8664)) pe32=$((0x10B)) pe32plus=$((0x20B))
+dll_flags=$((0x2102)) exe_flags=$((0x0102))
+
 # Entries already in $1, then the trailer giving their length.
 finish() {
   cat "$1"
   le32 "$(stat -c %s "$1")"
 }
 
-printf 'MZ\220\000\003\000fake zlib1.dll\000\377\376' > "$work/tree/zlib1.dll"
+pe $i386 $pe32 $dll_flags "${zlib_exports[@]}" > "$work/tree/zlib1.dll"
 printf 'Licence text.\nLicence text.\nLicence text.\n' > "$work/tree/Licence.txt"
 printf 'readme\r\n' > "$work/tree/docs/readme.txt"
 printf '' > "$work/tree/empty.txt"
@@ -71,10 +103,27 @@ cat "$work/a.z" "$work/a.z" > "$work/a_twice.z"
 bad stream_twice.bin <<<"entry zlib1.dll '$dll'; entry a.txt '$work/a_twice.z'"
 { cat "$work/a.z"; printf 'junk'; } > "$work/a_junk.z"
 bad stream_junk.bin <<<"entry zlib1.dll '$dll'; entry a.txt '$work/a_junk.z'"
+: > "$work/none"
+bad empty_entry.bin <<<"entry zlib1.dll '$dll'; entry empty.txt '$work/none'"
+bad long_name.bin <<<"entry zlib1.dll '$dll'; entry '$(printf '%0247d' 0)' '$work/a.z'"
+printf 'MZ not a library' > "$work/not_pe.dll"
+bad not_pe.bin <<<"entry zlib1.dll '$work/not_pe.dll'; entry a.txt '$work/a.z'"
 
-for corpus in archive packer; do
+pe_seeds="$work/pe"
+mkdir -p "$pe_seeds"
+cp "$dll" "$pe_seeds/zlib.bin"
+pe $amd64 $pe32plus $((0x2022)) "${zlib_exports[@]}" > "$pe_seeds/x64.bin"
+pe $i386 $pe32 $exe_flags "${zlib_exports[@]}" > "$pe_seeds/program.bin"
+pe $i386 $pe32 $dll_flags "${zlib_exports[@]:0:7}" "${zlib_exports[@]:8:4}" \
+  "${zlib_exports[@]:13}" > "$pe_seeds/no_gzopen_crc32.bin"
+pe $i386 $pe32 $dll_flags > "$pe_seeds/no_names.bin"
+head -c 300 "$dll" > "$pe_seeds/cut.bin"
+
+for corpus in archive packer pe; do
   rm -rf "$here/corpus/$corpus"
   mkdir -p "$here/corpus/$corpus"
-  cp "$seeds"/* "$here/corpus/$corpus/"
 done
+cp "$seeds"/* "$here/corpus/archive/"
+cp "$seeds"/* "$here/corpus/packer/"
+cp "$pe_seeds"/* "$here/corpus/pe/"
 du -cb "$here"/corpus/*/* | tail -1

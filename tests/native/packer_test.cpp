@@ -1,10 +1,12 @@
 // zpack's own library: what it writes must pass its checker and unpack to
 // the inputs, and the checker must name the first fault of a bad archive.
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "extract/archive.h"
+#include "tools/packer/names.h"
 #include "tools/packer/pack.h"
+#include "tools/packer/pe.h"
 #include "tools/packer/reader.h"
 
 namespace fs = std::filesystem;
@@ -22,6 +26,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 constexpr char kTempTemplate[] = "/tmp/zpack_test.XXXXXX";
+constexpr size_t kListLineBytes = 128;
 
 class TempFolder {
    public:
@@ -60,16 +65,96 @@ PackInput Input(const std::string& name, const std::string& text) {
     return PackInput{name, "", ToBytes(text)};
 }
 
-// A fake zlib1.dll: bytes no text file would hold, so a mix-up shows.
-std::string FakeDll() {
-    std::string bytes = "MZ";
-    for (int i = 0; i < 300; ++i) bytes += static_cast<char>(i * 37);
-    return bytes;
-}
-
 void AppendLe32(Bytes* out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8)
         out->push_back(static_cast<unsigned char>(value >> shift));
+}
+
+void PutLe16(Bytes* out, size_t at, uint16_t value) {
+    (*out)[at] = static_cast<unsigned char>(value);
+    (*out)[at + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+void PutLe32(Bytes* out, size_t at, uint32_t value) {
+    PutLe16(out, at, static_cast<uint16_t>(value));
+    PutLe16(out, at + 2, static_cast<uint16_t>(value >> 16));
+}
+
+// Where MakeDll puts what the tests change.
+constexpr size_t kDllMachine = 0x44;
+constexpr size_t kDllSectionCount = 0x46;
+constexpr size_t kDllCharacteristics = 0x56;
+constexpr size_t kDllMagic = 0x58;
+constexpr size_t kDllExportDirectory = 0x58 + 96;
+constexpr size_t kDllSectionTable = 0x58 + 224;
+constexpr size_t kDllSection = 0x200;  // its file offset
+constexpr uint32_t kDllSectionRva = 0x1000;
+constexpr size_t kExportNameCount = kDllSection + 24;
+constexpr size_t kExportTables = kDllSection + 40;
+
+// A minimal PE32 i386 DLL whose one section holds its export directory,
+// each name bound to a function of its own.
+Bytes MakeDll(const std::vector<std::string>& exports) {
+    const uint32_t count = static_cast<uint32_t>(exports.size());
+    const uint32_t functions = kDllSectionRva + 40, names = functions + 4 * count,
+                   ordinals = names + 4 * count;
+    Bytes section(40 + 10 * count, 0);
+    PutLe32(&section, 20, count);
+    PutLe32(&section, 24, count);
+    PutLe32(&section, 28, functions);
+    PutLe32(&section, 32, names);
+    PutLe32(&section, 36, ordinals);
+    for (uint32_t i = 0; i < count; ++i) {
+        PutLe32(&section, functions - kDllSectionRva + 4 * i, 0x2000 + 16 * i);
+        PutLe32(&section, names - kDllSectionRva + 4 * i,
+                kDllSectionRva + static_cast<uint32_t>(section.size()));
+        PutLe16(&section, ordinals - kDllSectionRva + 2 * i, static_cast<uint16_t>(i));
+        section.insert(section.end(), exports[i].begin(), exports[i].end());
+        section.push_back(0);
+    }
+    Bytes image(kDllSection, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    PutLe32(&image, 0x3C, 0x40);
+    image[0x40] = 'P';
+    image[0x41] = 'E';
+    PutLe16(&image, kDllMachine, 0x14C);
+    PutLe16(&image, kDllSectionCount, 1);
+    PutLe16(&image, 0x54, 224);                    // optional header size
+    PutLe16(&image, kDllCharacteristics, 0x2102);  // executable, 32-bit, DLL
+    PutLe16(&image, kDllMagic, 0x10B);
+    PutLe32(&image, kDllMagic + 92, 16);  // data directories
+    PutLe32(&image, kDllExportDirectory, kDllSectionRva);
+    PutLe32(&image, kDllExportDirectory + 4, 40);
+    std::memcpy(&image[kDllSectionTable], ".edata", 6);
+    PutLe32(&image, kDllSectionTable + 8, static_cast<uint32_t>(section.size()));
+    PutLe32(&image, kDllSectionTable + 12, kDllSectionRva);
+    PutLe32(&image, kDllSectionTable + 16, static_cast<uint32_t>(section.size()));
+    PutLe32(&image, kDllSectionTable + 20, kDllSection);
+    image.insert(image.end(), section.begin(), section.end());
+    return image;
+}
+
+std::vector<std::string> ZlibExports() {
+    return std::vector<std::string>(kZlibExportNames, kZlibExportNames + kZlibExportCount);
+}
+
+// A stand-in zlib1.dll the library check takes, with bytes no text file
+// would hold, so a mix-up shows.
+std::string FakeDll() {
+    Bytes dll = MakeDll(ZlibExports());
+    return std::string(dll.begin(), dll.end());
+}
+
+std::string LibraryFault(const Bytes& dll) {
+    return ZlibLibraryFault(dll.data(), dll.size());
+}
+
+Bytes ReadOrFail(const std::string& path) {
+    Bytes data;
+    std::string error;
+    EXPECT_TRUE(ReadInputFile(path, &data, &error)) << error;
+    return data;
 }
 
 // Lays out entries as given, bypassing every packer check.
@@ -92,11 +177,26 @@ Bytes Stream(const std::string& text) {
     return out;
 }
 
-std::string Verify(const Bytes& archive, bool requireStoredFirst = true) {
+std::string Verify(const Bytes& archive, bool strict = true,
+                   std::vector<std::string>* warnings = nullptr) {
+    std::vector<std::string> ignored;
     std::string report;
-    bool ok = VerifyArchive(archive.data(), archive.size(), &report, requireStoredFirst);
+    bool ok = VerifyArchive(archive.data(), archive.size(), strict,
+                            warnings != nullptr ? warnings : &ignored, &report);
     EXPECT_EQ(ok, report.compare(0, 3, "OK ") == 0) << report;
     return report;
+}
+
+bool Pack(const std::vector<PackInput>& inputs, bool anyOrder, Bytes* out, std::string* error,
+          std::vector<std::string>* warnings = nullptr) {
+    std::vector<std::string> ignored;
+    return PackEntries(inputs, anyOrder, out, warnings != nullptr ? warnings : &ignored, error);
+}
+
+bool Walk(const Bytes& archive, bool strict, std::vector<ListedEntry>* entries,
+          std::vector<PackInput>* contents, std::string* fault) {
+    std::vector<std::string> warnings;
+    return WalkArchive(archive.data(), archive.size(), strict, entries, contents, &warnings, fault);
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -128,7 +228,7 @@ TEST(Packer, RoundTripsFilesThroughItsChecker) {
 
     Bytes packed;
     std::string error;
-    ASSERT_TRUE(PackEntries(inputs, false, &packed, &error)) << error;
+    ASSERT_TRUE(Pack(inputs, false, &packed, &error)) << error;
     const std::string out = folder.path() + "/out.bin";
     ASSERT_TRUE(WriteFileAtomically(out, packed, &error)) << error;
     Bytes archive;
@@ -142,8 +242,7 @@ TEST(Packer, RoundTripsFilesThroughItsChecker) {
     EXPECT_EQ(Verify(archive), "OK 4 entries");
     std::vector<ListedEntry> entries;
     std::vector<PackInput> contents;
-    ASSERT_TRUE(WalkArchive(archive.data(), archive.size(), true, &entries, &contents, &error))
-        << error;
+    ASSERT_TRUE(Walk(archive, true, &entries, &contents, &error)) << error;
     ASSERT_EQ(contents.size(), inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {
         EXPECT_EQ(contents[i].name, inputs[i].name);
@@ -180,22 +279,30 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
     EXPECT_EQ(names, (std::vector<std::string>{"zlib1.dll", "A.txt", "a-b", "b.txt", "sub\\c.txt",
                                                "sub\\zlib1.dll", "\xE9.txt"}));
     Bytes first, second;
-    ASSERT_TRUE(PackEntries(inputs, false, &first, &error)) << error;
+    ASSERT_TRUE(Pack(inputs, false, &first, &error)) << error;
     std::vector<PackInput> again;
     ASSERT_TRUE(CollectFolder(folder.path(), &again, &error)) << error;
-    ASSERT_TRUE(PackEntries(again, false, &second, &error)) << error;
+    ASSERT_TRUE(Pack(again, false, &second, &error)) << error;
     EXPECT_EQ(first, second);
     EXPECT_EQ(Verify(first), "OK 7 entries");
 
     // Only the top-level dll is kept as is.
     std::vector<ListedEntry> entries;
-    ASSERT_TRUE(WalkArchive(first.data(), first.size(), true, &entries, nullptr, &error));
+    ASSERT_TRUE(Walk(first, true, &entries, nullptr, &error));
     EXPECT_FALSE(entries[5].stored);
 
-    folder.Write("B.TXT", "clash");
+    // Linux tells apart what Windows does not.
+    folder.Write("B.TXT", "repeat");
     ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
-    EXPECT_FALSE(PackEntries(inputs, false, &first, &error));
-    EXPECT_TRUE(Contains(error, "B.TXT") && Contains(error, "b.txt")) << error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(Pack(inputs, false, &first, &error, &warnings)) << error;
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(Contains(warnings[0], "\"b.txt\"") && Contains(warnings[0], "\"B.TXT\""))
+        << warnings[0];
+    folder.Write("SUB", "clash");
+    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    EXPECT_FALSE(Pack(inputs, false, &first, &error));
+    EXPECT_TRUE(Contains(error, "\"sub\\c.txt\"") && Contains(error, "\"SUB\" is a file")) << error;
 
     EXPECT_FALSE(CollectFolder(folder.path() + "/none", &inputs, &error));
 }
@@ -221,34 +328,29 @@ TEST(Packer, RefusesWhatTheFrontEndCouldNotUnpack) {
     Bytes out;
     std::string error;
 
-    EXPECT_FALSE(PackEntries({Input("a.txt", "a"), dll}, false, &out, &error));
+    EXPECT_FALSE(Pack({Input("a.txt", "a"), dll}, false, &out, &error));
     EXPECT_TRUE(Contains(error, "\"a.txt\"") && Contains(error, "first")) << error;
-    EXPECT_FALSE(PackEntries({Input("ZLIB1.DLL", "a")}, false, &out, &error));
-    EXPECT_FALSE(PackEntries({}, false, &out, &error));
+    EXPECT_FALSE(Pack({Input("ZLIB1.DLL", "a")}, false, &out, &error));
+    EXPECT_FALSE(Pack({}, false, &out, &error));
     EXPECT_TRUE(Contains(error, "zlib1.dll")) << error;
 
     const std::vector<std::vector<PackInput>> clashes = {
-        {dll, Input("a.txt", "1"), Input("A.TXT", "2")},
         {dll, Input("zlib1.dll", "again")},
+        {dll, Input("a.txt", "1"), Input("ZLIB1.DLL", "folded")},
         {dll, Input("a", "file"), Input("A\\b", "under it")},
         {dll, Input("d\\x", "under"), Input("D", "file")},
     };
     for (const auto& inputs : clashes) {
-        EXPECT_FALSE(PackEntries(inputs, false, &out, &error)) << inputs.back().name;
+        EXPECT_FALSE(Pack(inputs, false, &out, &error)) << inputs.back().name;
         EXPECT_TRUE(Contains(error, "\"" + inputs.back().name + "\"")) << error;
     }
     for (const std::string& name :
          {std::string(), std::string(kMaxEntryNameBytes + 1, 'n'), std::string("a\0b", 3),
           std::string("..\\up"), std::string("\\root"), std::string("c:x"), std::string("nul"),
           std::string("dir\\"), std::string("x.")}) {
-        EXPECT_FALSE(PackEntries({dll, Input(name, "x")}, false, &out, &error)) << name;
+        EXPECT_FALSE(Pack({dll, Input(name, "x")}, false, &out, &error)) << name;
         EXPECT_TRUE(Contains(error, "name")) << error;
     }
-    ASSERT_TRUE(
-        PackEntries({dll, Input(std::string(kMaxEntryNameBytes, 'n'), "x")}, false, &out, &error))
-        << error;
-    EXPECT_EQ(Verify(out), "OK 2 entries");
-
     TempFolder folder;
     Bytes data;
     EXPECT_FALSE(ReadInputFile(folder.path() + "/missing", &data, &error));
@@ -260,14 +362,13 @@ TEST(Packer, RefusesWhatTheFrontEndCouldNotUnpack) {
 TEST(Packer, AnyOrderAllowsTestPayloads) {
     Bytes out;
     std::string error;
-    ASSERT_TRUE(PackEntries({Input("a.txt", "a"), Input("zlib1.dll", "d")}, true, &out, &error))
-        << error;
+    ASSERT_TRUE(Pack({Input("a.txt", "a"), Input("zlib1.dll", "d")}, true, &out, &error)) << error;
     EXPECT_EQ(Verify(out, false), "OK 2 entries");
     std::string strict = Verify(out, true);
     EXPECT_TRUE(Contains(strict, "entry 0 at offset 0") && Contains(strict, "zlib1.dll")) << strict;
 
     // Nothing but a zero trailer: the walk has nothing to do.
-    ASSERT_TRUE(PackEntries({}, true, &out, &error)) << error;
+    ASSERT_TRUE(Pack({}, true, &out, &error)) << error;
     EXPECT_EQ(out, Bytes(4, 0));
     EXPECT_EQ(Verify(out, false), "OK 0 entries");
     EXPECT_NE(Verify(out, true).compare(0, 3, "OK "), 0);
@@ -289,10 +390,9 @@ TEST(Verify, NamesTheFirstFault) {
     damaged[damaged.size() - 1] ^= 1;
     Bytes raw(dll.begin(), dll.begin() + 40);
     const std::vector<std::pair<Bytes, std::string>> faults = {
-        {cut, "cut short"},     {Bytes(stream.begin(), stream.begin() + 2), "cut short"},
-        {Bytes(), "cut short"}, {longer, "1 bytes follow"},
-        {twice, "follow"},      {damaged, "damaged"},
-        {raw, "damaged"},
+        {cut, "cut short"},         {Bytes(stream.begin(), stream.begin() + 2), "cut short"},
+        {longer, "1 bytes follow"}, {twice, "follow"},
+        {damaged, "damaged"},       {raw, "damaged"},
     };
     for (const auto& fault : faults) {
         std::string report = Verify(Assemble({{"zlib1.dll", dll}, {"a.txt", fault.first}}));
@@ -307,8 +407,8 @@ TEST(Verify, NamesTheFirstFault) {
 
     std::string report = Verify(Assemble({{"a.txt", stream}, {"zlib1.dll", dll}}));
     EXPECT_TRUE(Contains(report, "entry 0 at offset 0")) << report;
-    report = Verify(Assemble({{"zlib1.dll", dll}, {"a.txt", stream}, {"A.txt", stream}}));
-    EXPECT_TRUE(Contains(report, "entry 2") && Contains(report, "duplicates")) << report;
+    report = Verify(Assemble({{"zlib1.dll", dll}, {"a", stream}, {"A\\b", stream}}));
+    EXPECT_TRUE(Contains(report, "entry 2") && Contains(report, "needs a folder")) << report;
     report = Verify(Assemble({{"zlib1.dll", dll}, {"", stream}}));
     EXPECT_TRUE(Contains(report, atSecond) &&
                 Contains(report, ArchiveStatusText(kArchiveNameSizeBad)))
@@ -334,8 +434,257 @@ TEST(Verify, RefusesAPresetDictionary) {
     ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
     out.resize(stream.total_out);
     deflateEnd(&stream);
-    std::string report = Verify(Assemble({{"zlib1.dll", ToBytes("d")}, {"a", out}}));
+    std::string report = Verify(Assemble({{"zlib1.dll", ToBytes(FakeDll())}, {"a", out}}));
     EXPECT_TRUE(Contains(report, "entry 1") && Contains(report, "dictionary")) << report;
+}
+
+TEST(Packer, RefusesNamesTooLongForTheShortestArchiveFolder) {
+    const PackInput dll = Input("zlib1.dll", FakeDll());
+    Bytes out;
+    std::string error;
+    const std::string longest(246, 'n');
+    ASSERT_EQ(kMaxTargetNameBytes, longest.size());
+    ASSERT_TRUE(Pack({dll, Input(longest, "x")}, false, &out, &error)) << error;
+    EXPECT_EQ(Verify(out), "OK 2 entries");
+
+    const std::string tooLong(247, 'n');
+    const std::string why =
+        "the unpacked path \"C:\\tmp-1\\" + tooLong +
+        "\" would be 256 characters, longer than 255 even in the shortest archive folder, and the "
+        "front end would fail with \"Target path too long\"; names may be at most 246 bytes";
+    EXPECT_FALSE(Pack({dll, Input(tooLong, "x")}, false, &out, &error));
+    EXPECT_EQ(error, "entry \"" + tooLong + "\": " + why);
+    EXPECT_FALSE(Pack({Input(tooLong, "x")}, true, &out, &error)) << "test payloads too";
+    const std::string nested = "docs\\" + std::string(242, 'n');
+    EXPECT_FALSE(Pack({dll, Input(nested, "x")}, false, &out, &error));
+    EXPECT_TRUE(Contains(error, "\"C:\\tmp-1\\" + nested + "\" would be 256")) << error;
+
+    // The archive format holds such a name; the checker must refuse it alike.
+    const Bytes dllBytes = ToBytes(FakeDll());
+    std::string report = Verify(Assemble({{"zlib1.dll", dllBytes}, {tooLong, Stream("x")}}));
+    EXPECT_EQ(report, "entry 1 at offset " + std::to_string(8 + 9 + dllBytes.size()) + " (\"" +
+                          tooLong + "\"): " + why);
+}
+
+TEST(Packer, RefusesAZlibLibraryTheFrontEndCouldNotBind) {
+    const Bytes good = MakeDll(ZlibExports());
+    EXPECT_EQ(LibraryFault(good), "");
+
+    auto patched = [&good](size_t at, uint32_t value, int bytes) {
+        Bytes dll = good;
+        if (bytes == 2) PutLe16(&dll, at, static_cast<uint16_t>(value));
+        if (bytes == 4) PutLe32(&dll, at, value);
+        return dll;
+    };
+    std::vector<std::string> someMissing = ZlibExports();
+    someMissing.erase(someMissing.begin() + 12);  // crc32
+    someMissing.erase(someMissing.begin() + 7);   // gzopen
+    Bytes unterminated = MakeDll(ZlibExports());
+    unterminated.pop_back();  // the last name, deflateInit2_, loses its 0 byte
+    PutLe32(&unterminated, kDllSectionTable + 16,
+            static_cast<uint32_t>(unterminated.size() - kDllSection));
+    Bytes unbound = good;
+    PutLe32(&unbound, kExportTables + 4 * 12, 0);  // crc32's address
+    Bytes badOrdinal = good;
+    PutLe16(&badOrdinal, kExportTables + 8 * kZlibExportCount, 99);
+    const std::string noPe = "not a PE file: ";
+    const std::string damaged = "a damaged PE file: ";
+    const std::string needs32 = "; the front end is 32-bit and needs an i386 zlib1.dll";
+    const std::string noProcs =
+        "; the front end looks up fifteen zlib functions and shows \"No zip procs\" when one is "
+        "missing";
+    const std::vector<std::pair<Bytes, std::string>> faults = {
+        {Bytes(), noPe + "it does not start with \"MZ\""},
+        {ToBytes("Licence text"), noPe + "it does not start with \"MZ\""},
+        {Bytes(good.begin(), good.begin() + 40), noPe + "it ends within its DOS header"},
+        {patched(0x3C, 0xFFFFFFF0, 4),
+         noPe + "no \"PE\" signature at offset 0xFFFFFFF0, where its DOS header points"},
+        {patched(0x40, 'X', 2),
+         noPe + "no \"PE\" signature at offset 0x40, where its DOS header points"},
+        {Bytes(good.begin(), good.begin() + 0x50), damaged + "its COFF header runs past its end"},
+        {Bytes(good.begin(), good.begin() + 0x100),
+         damaged + "its optional header runs past its end"},
+        {patched(kDllSectionCount, 97, 2),
+         damaged + "it has 97 sections; Windows loads at most 96"},
+        {patched(kDllSectionCount, 90, 2), damaged + "its section table runs past its end"},
+        {Bytes(good.begin(), good.end() - 1), damaged + "section 1's data runs past its end"},
+        {patched(kDllMachine, 0x8664, 2), "a 64-bit (x86-64) library" + needs32},
+        {patched(kDllMachine, 0xAA64, 2), "a 64-bit (ARM64) library" + needs32},
+        {patched(kDllMachine, 0x1234, 2), "a library for machine type 0x1234" + needs32},
+        {patched(kDllCharacteristics, 0x0102, 2),
+         "not a DLL but a program (its IMAGE_FILE_DLL flag is clear)"},
+        {patched(kDllMagic, 0x20B, 2),
+         "not a 32-bit image: its optional header magic is 0x20B, not PE32's 0x10B"},
+        {MakeDll(someMissing), "does not export gzopen, crc32" + noProcs},
+        {unbound, "does not export crc32" + noProcs},
+        {unterminated, "does not export deflateInit2_" + noProcs},
+        {patched(kDllExportDirectory, 0, 4),
+         "does not export inflateEnd, inflate, inflateInit_, inflateInit2_, deflateEnd, deflate, "
+         "deflateInit_, gzopen, gzclose, gzread, gzwrite, inflateSync, crc32, get_crc_table, "
+         "deflateInit2_" +
+             noProcs},
+        {patched(kDllExportDirectory, 0x9000, 4),
+         damaged + "its export directory (RVA 0x9000, 40 bytes) lies outside its sections' data"},
+        {patched(kExportNameCount, 70000, 4),
+         damaged + "it lists 70000 export names, more than 65536"},
+        {patched(kExportNameCount, 1000, 4),
+         damaged +
+             "its export name table (RVA 0x1064, 4000 bytes) lies outside its sections' data"},
+        {patched(kExportTables + 4 * kZlibExportCount, 0x7000, 4),
+         damaged + "its export name 1 (RVA 0x7000) lies outside its sections' data"},
+        {badOrdinal, damaged + "its export \"inflateEnd\" names function 99 of 15"},
+    };
+    const PackInput text = Input("Licence.txt", "text");
+    for (const auto& fault : faults) {
+        EXPECT_EQ(LibraryFault(fault.first), fault.second);
+        Bytes out;
+        std::string error;
+        std::vector<PackInput> inputs = {{"zlib1.dll", "", fault.first}, text};
+        EXPECT_FALSE(Pack(inputs, false, &out, &error));
+        EXPECT_EQ(error, "entry \"zlib1.dll\": " + fault.second);
+        // Test payloads may carry any zlib1.dll; a runnable one may not.
+        ASSERT_TRUE(Pack(inputs, true, &out, &error)) << error;
+        EXPECT_EQ(Verify(out, false), "OK 2 entries");
+        EXPECT_EQ(Verify(out, true), "entry 0 at offset 0 (\"zlib1.dll\"): " + fault.second);
+    }
+
+    // The builds the demo payload and a careless vendor would take.
+    const Bytes real = ReadOrFail(ZLIB_DLL_PATH);
+    EXPECT_EQ(LibraryFault(real), "");
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(Pack({{"zlib1.dll", "", real}, text}, false, &out, &error)) << error;
+    EXPECT_EQ(Verify(out), "OK 2 entries");
+    EXPECT_EQ(LibraryFault(ReadOrFail(ZLIB_DLL64_PATH)), "a 64-bit (x86-64) library" + needs32);
+}
+
+TEST(Verify, AgreesWithTheFrontEndOnEmptyEntriesAndRepeats) {
+    const Bytes dll = ToBytes(FakeDll());
+    const Bytes stream = Stream("text");
+    std::vector<ListedEntry> entries;
+    std::vector<PackInput> contents;
+    std::string fault;
+    std::vector<std::string> warnings;
+
+    // The front end leaves an empty file for an entry of no bytes.
+    const Bytes empty = Assemble({{"zlib1.dll", dll}, {"empty.txt", Bytes()}, {"a", stream}});
+    EXPECT_EQ(Verify(empty), "OK 3 entries");
+    ASSERT_TRUE(Walk(empty, true, &entries, &contents, &fault)) << fault;
+    EXPECT_EQ(entries[1].storedSize, 0u);
+    EXPECT_EQ(entries[1].unpackedSize, 0u);
+    EXPECT_FALSE(entries[1].stored);
+    EXPECT_TRUE(contents[1].data.empty());
+    EXPECT_EQ(contents[2].data, ToBytes("text"));
+
+    // A repeat is unpacked again over the first: a warning, not a fault.
+    const int32_t third = static_cast<int32_t>(8 + 9 + dll.size() + 8 + 5 + stream.size());
+    const Bytes repeated = Assemble({{"zlib1.dll", dll}, {"a.txt", stream}, {"A.txt", stream}});
+    EXPECT_EQ(Verify(repeated, true, &warnings), "OK 3 entries");
+    EXPECT_EQ(warnings, std::vector<std::string>{"entry 2 at offset " + std::to_string(third) +
+                                                 " (\"A.txt\"): repeats \"a.txt\"; the front "
+                                                 "end unpacks it over the earlier file"});
+    EXPECT_EQ(Verify(Assemble({{"zlib1.dll", dll}, {"a.txt", stream}}), true, &warnings),
+              "OK 2 entries");
+    EXPECT_TRUE(warnings.empty());
+
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(Pack({Input("zlib1.dll", FakeDll()), Input("a.txt", "1"), Input("A.TXT", "2")},
+                     false, &out, &error, &warnings))
+        << error;
+    EXPECT_EQ(warnings, std::vector<std::string>{"entry \"A.TXT\": repeats \"a.txt\"; the front "
+                                                 "end unpacks it over the earlier file"});
+    ASSERT_TRUE(Walk(out, true, &entries, &contents, &fault)) << fault;
+    ASSERT_EQ(contents.size(), 3u);
+    EXPECT_EQ(contents[2].data, ToBytes("2"));
+
+    // Only the library may not come twice, and only where it is bound.
+    const std::string twice =
+        "repeats \"zlib1.dll\", the library the front end loads from that "
+        "file to unpack the rest; the payload must hold it once";
+    const Bytes dllTwice = Assemble({{"zlib1.dll", dll}, {"a", stream}, {"zlib1.dll", dll}});
+    EXPECT_TRUE(Contains(Verify(dllTwice), "entry 2 at offset") &&
+                Contains(Verify(dllTwice), twice))
+        << Verify(dllTwice);
+    EXPECT_EQ(Verify(dllTwice, false, &warnings), "OK 3 entries");
+    EXPECT_EQ(warnings.size(), 1u);
+    EXPECT_FALSE(
+        Pack({Input("zlib1.dll", FakeDll()), Input("Zlib1.dll", "x")}, false, &out, &error));
+    EXPECT_EQ(error, "entry \"Zlib1.dll\": " + twice);
+}
+
+// What a vendor sees: zpack's own lines and exit codes.
+struct ZpackRun {
+    int code;
+    std::string out, err;
+};
+
+std::string ReadText(const std::string& path) {
+    Bytes data = ReadOrFail(path);
+    return std::string(data.begin(), data.end());
+}
+
+ZpackRun RunZpack(const TempFolder& folder, const std::string& arguments) {
+    const std::string out = folder.path() + "/stdout", err = folder.path() + "/stderr";
+    std::string command = std::string(ZPACK_PATH) + " " + arguments + " >" + out + " 2>" + err;
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status)) << command;
+    return ZpackRun{WEXITSTATUS(status), ReadText(out), ReadText(err)};
+}
+
+TEST(Zpack, SaysWhyOnStandardErrorAndExitsNonZero) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const std::string dir = folder.path();
+    const std::string text = folder.Write("a.txt", "some text");
+    const std::string archive = dir + "/payload.bin";
+
+    const std::string tooLong(247, 'n');
+    ZpackRun run =
+        RunZpack(folder, "create " + archive + " " + ZLIB_DLL_PATH + " " + tooLong + "=" + text);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.err, "zpack: " + archive + ": entry \"" + tooLong + "\" (from " + text +
+                           "): the unpacked path \"C:\\tmp-1\\" + tooLong +
+                           "\" would be 256 characters, longer than 255 even in the shortest "
+                           "archive folder, and the front end would fail with \"Target path too "
+                           "long\"; names may be at most 246 bytes\n");
+    EXPECT_FALSE(fs::exists(archive));
+
+    run = RunZpack(folder, "create " + archive + " " + ZLIB_DLL64_PATH + " " + text);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.err, "zpack: " + archive + ": entry \"zlib1.dll\" (from " + ZLIB_DLL64_PATH +
+                           "): a 64-bit (x86-64) library; the front end is 32-bit and needs an "
+                           "i386 zlib1.dll\n");
+    EXPECT_FALSE(fs::exists(archive));
+
+    const std::string warning = ": entry \"A.TXT\" (from " + text +
+                                "): repeats \"a.txt\"; the front end unpacks it over the earlier "
+                                "file\n";
+    run =
+        RunZpack(folder, "create " + archive + " " + ZLIB_DLL_PATH + " " + text + " A.TXT=" + text);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.err, "zpack: warning: " + archive + warning);
+    run = RunZpack(folder, "verify " + archive);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out, "OK 3 entries\n");
+    EXPECT_TRUE(Contains(run.err, "zpack: warning: " + archive + ": entry 2 at offset ") &&
+                Contains(run.err, "(\"A.TXT\"): repeats \"a.txt\""))
+        << run.err;
+
+    const Bytes dll = ReadOrFail(ZLIB_DLL_PATH);
+    const std::string empty = dir + "/empty.bin";
+    ASSERT_TRUE(WriteFileAtomically(empty, Assemble({{"zlib1.dll", dll}, {"empty.txt", Bytes()}}),
+                                    &run.err));
+    run = RunZpack(folder, "verify " + empty);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out, "OK 2 entries\n");
+    EXPECT_EQ(run.err, "");
+    run = RunZpack(folder, "list " + empty);
+    EXPECT_EQ(run.code, 0);
+    char line[kListLineBytes];
+    std::snprintf(line, sizeof line, "%5d %10zu %10d %10d %-7s %s\n", 1, 8 + 9 + dll.size(), 0, 0,
+                  "zlib", "empty.txt");
+    EXPECT_TRUE(Contains(run.out, line)) << run.out;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ const char kUsage[] =
     "usage: zpack create [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
     "       zpack create-dir OUT DIR\n"
     "       zpack list [--any-order] FILE\n"
-    "       zpack verify [--any-order] FILE\n";
+    "       zpack verify [--any-order] FILE\n"
+    "--any-order is for test payloads: entries in any order, zlib1.dll unchecked\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -30,10 +31,18 @@ int Refuse(const std::string& message) {
     return kExitRefused;
 }
 
+void Warn(const std::string& archive, const std::vector<std::string>& warnings) {
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "zpack: warning: %s: %s\n", archive.c_str(), warning.c_str());
+}
+
 int WriteArchive(const std::string& out, const std::vector<PackInput>& inputs, bool anyOrder) {
     std::vector<unsigned char> archive;
+    std::vector<std::string> warnings;
     std::string error;
-    if (!PackEntries(inputs, anyOrder, &archive, &error)) return Refuse(out + ": " + error);
+    bool packed = PackEntries(inputs, anyOrder, &archive, &warnings, &error);
+    Warn(out, warnings);
+    if (!packed) return Refuse(out + ": " + error);
     if (!WriteFileAtomically(out, archive, &error)) return Refuse(error);
     return kExitOk;
 }
@@ -72,8 +81,11 @@ int List(const std::vector<std::string>& args, bool anyOrder) {
     std::vector<unsigned char> data;
     if (!LoadArchive(args[0], &data)) return kExitRefused;
     std::vector<ListedEntry> entries;
+    std::vector<std::string> warnings;
     std::string fault;
-    bool ok = WalkArchive(data.data(), data.size(), !anyOrder, &entries, nullptr, &fault);
+    bool ok =
+        WalkArchive(data.data(), data.size(), !anyOrder, &entries, nullptr, &warnings, &fault);
+    Warn(args[0], warnings);
     std::printf("%5s %10s %10s %10s %-7s %s\n", "index", "offset", "stored", "unpacked", "storage",
                 "name");
     uint64_t storedTotal = 0, unpackedTotal = 0;
@@ -95,9 +107,11 @@ int Verify(const std::vector<std::string>& args, bool anyOrder) {
     if (args.size() != 1) return Usage();
     std::vector<unsigned char> data;
     if (!LoadArchive(args[0], &data)) return kExitRefused;
+    std::vector<std::string> warnings;
     std::string report;
-    if (!VerifyArchive(data.data(), data.size(), &report, !anyOrder))
-        return Refuse(args[0] + ": " + report);
+    bool ok = VerifyArchive(data.data(), data.size(), !anyOrder, &warnings, &report);
+    Warn(args[0], warnings);
+    if (!ok) return Refuse(args[0] + ": " + report);
     std::printf("%s\n", report.c_str());
     return kExitOk;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "extract/archive.h"
+#include "tools/packer/pe.h"
 
 namespace {
 
@@ -19,39 +20,80 @@ std::string Quoted(const std::string& name) {
 
 }  // namespace
 
-const char* EntryNameFault(const std::string& name) {
+std::string EntryNameFault(const std::string& name) {
     if (name.empty()) return "name is empty";
-    if (name.size() > kMaxEntryNameBytes) return "name is longer than 255 bytes";
+    if (name.size() > kMaxTargetNameBytes) {
+        std::string path = kShortestTargetPrefix + name;
+        return "the unpacked path " + Quoted(path) + " would be " + std::to_string(path.size()) +
+               " characters, longer than 255 even in the shortest archive folder, and the front "
+               "end would fail with \"Target path too long\"; names may be at most " +
+               std::to_string(kMaxTargetNameBytes) + " bytes";
+    }
     if (std::memchr(name.data(), 0, name.size()) != nullptr) return "name holds a 0 byte";
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
     if (!IsSafeEntryName(bytes, static_cast<uint32_t>(name.size())))
         return "name is unsafe: it needs relative parts split by \"\\\", none empty, \".\" or "
                "\"..\", none ending in a dot or blank, none a device such as CON or LPT1, and no "
                "\"/\", \":\", wildcard or control character";
-    return nullptr;
+    return "";
 }
 
-bool EntryNameSet::Add(const std::string& name, std::string* why) {
+EntryNameSet::Result EntryNameSet::Add(const std::string& name, std::string* why) {
     std::string folded = FoldCase(name);
     auto file = files_.find(folded);
     if (file != files_.end()) {
-        *why = "duplicates " + Quoted(file->second);
-        return false;
+        *why =
+            "repeats " + Quoted(file->second) + "; the front end unpacks it over the earlier file";
+        return kRepeat;
     }
     auto folder = folders_.find(folded);
     if (folder != folders_.end()) {
         *why = "is the folder of " + Quoted(folder->second);
-        return false;
+        return kClash;
     }
     for (size_t at = folded.find('\\'); at != std::string::npos; at = folded.find('\\', at + 1)) {
         auto parent = files_.find(folded.substr(0, at));
         if (parent != files_.end()) {
             *why = "needs a folder where " + Quoted(parent->second) + " is a file";
-            return false;
+            return kClash;
         }
     }
     for (size_t at = folded.find('\\'); at != std::string::npos; at = folded.find('\\', at + 1))
         folders_.emplace(folded.substr(0, at), name);
     files_.emplace(folded, name);
-    return true;
+    return kNew;
+}
+
+PayloadRules::Verdict PayloadRules::Check(const std::string& name, const unsigned char* data,
+                                          size_t size, std::string* why) {
+    size_t index = entries_++;
+    *why = EntryNameFault(name);
+    if (!why->empty()) return kRefuse;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    bool stored = IsStoredEntryName(bytes, static_cast<uint32_t>(name.size()));
+    if (strict_ && index == 0 && !stored) {
+        *why = std::string("the first entry must be ") + kStoredEntryName;
+        return kRefuse;
+    }
+    std::string overlap;
+    EntryNameSet::Result added = names_.Add(name, &overlap);
+    if (added == EntryNameSet::kClash) {
+        *why = overlap;
+        return kRefuse;
+    }
+    if (added == EntryNameSet::kRepeat && strict_ && FoldCase(name) == kStoredEntryName) {
+        *why = "repeats " + Quoted(kStoredEntryName) +
+               ", the library the front end loads from that file to unpack the rest; the payload "
+               "must hold it once";
+        return kRefuse;
+    }
+    if (strict_ && stored) {
+        *why = ZlibLibraryFault(data, size);
+        if (!why->empty()) return kRefuse;
+    }
+    if (added == EntryNameSet::kRepeat) {
+        *why = overlap;
+        return kWarn;
+    }
+    return kAccept;
 }

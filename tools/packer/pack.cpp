@@ -157,25 +157,22 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 }
 
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
-                 std::vector<unsigned char>* out, std::string* error) {
+                 std::vector<unsigned char>* out, std::vector<std::string>* warnings,
+                 std::string* error) {
     out->clear();
-    if (!anyOrder && (inputs.empty() || inputs[0].name != kStoredEntryName)) {
-        *error = inputs.empty() ? std::string("no entries")
-                                : Describe(inputs[0]) + ": not named " + kStoredEntryName;
-        *error += "; the first entry must be " + std::string(kStoredEntryName);
+    warnings->clear();
+    if (!anyOrder && inputs.empty()) {
+        *error = std::string("no entries; the first entry must be ") + kStoredEntryName;
         return false;
     }
-    EntryNameSet names;
+    PayloadRules rules(!anyOrder);
     std::vector<unsigned char> compressed;
     for (const PackInput& input : inputs) {
-        if (const char* fault = EntryNameFault(input.name)) {
-            *error = Describe(input) + ": " + fault;
-            return false;
-        }
         std::string why;
-        if (!names.Add(input.name, &why)) {
-            *error = Describe(input) + ": " + why;
-            return false;
+        switch (rules.Check(input.name, input.data.data(), input.data.size(), &why)) {
+            case PayloadRules::kAccept: break;
+            case PayloadRules::kWarn: warnings->push_back(Describe(input) + ": " + why); break;
+            case PayloadRules::kRefuse: *error = Describe(input) + ": " + why; return false;
         }
         const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
         uint32_t nameSize = static_cast<uint32_t>(input.name.size());

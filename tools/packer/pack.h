@@ -31,9 +31,12 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
 // One complete zlib stream, level 9, 32 KB window, no dictionary.
 bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out);
 
-// Packs inputs in their order. Unless anyOrder, the first must be zlib1.dll.
+// Packs inputs in their order. Unless anyOrder, the payload must be one the
+// front end can run (PayloadRules). A repeated name is packed and noted in
+// *warnings.
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
-                 std::vector<unsigned char>* out, std::string* error);
+                 std::vector<unsigned char>* out, std::vector<std::string>* warnings,
+                 std::string* error);
 
 // Writes a sibling temporary file and renames it over path, so a failed run
 // never leaves a half-written archive under the final name.

@@ -20,6 +20,9 @@ uint32_t ReadLe32(const unsigned char* p) {
 // Inflates one entry; its stream must end exactly where its data ends.
 bool InflateEntry(const unsigned char* data, uint32_t size, uint64_t* unpacked,
                   std::vector<unsigned char>* out, std::string* why) {
+    // The front end stops at once on an empty entry and leaves an empty file.
+    *unpacked = 0;
+    if (size == 0) return true;
     z_stream stream{};
     stream.next_in = data;
     stream.avail_in = size;
@@ -64,11 +67,12 @@ std::string Where(size_t index, int32_t offset) {
 
 }  // namespace
 
-bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst,
+bool WalkArchive(const unsigned char* data, size_t size, bool strict,
                  std::vector<ListedEntry>* entries, std::vector<PackInput>* contents,
-                 std::string* fault) {
+                 std::vector<std::string>* warnings, std::string* fault) {
     entries->clear();
     if (contents != nullptr) contents->clear();
+    warnings->clear();
     if (size < kTrailerBytes) {
         *fault = "archive is " + std::to_string(size) + " bytes, shorter than its trailer";
         return false;
@@ -78,7 +82,7 @@ bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst
         return false;
     }
     int32_t length = static_cast<int32_t>(size - kTrailerBytes);
-    EntryNameSet names;
+    PayloadRules rules(strict);
     int32_t offset = 0;
     while (offset < length) {
         int32_t at = offset;
@@ -96,14 +100,11 @@ bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst
         listed.stored = IsStoredEntryName(entry.name, entry.filenameSize);
         listed.name.assign(reinterpret_cast<const char*>(entry.name), entry.filenameSize);
         std::string where = Where(index, at) + " (\"" + listed.name + "\")";
-        if (requireStoredFirst && index == 0 && !listed.stored) {
-            *fault = where + ": the first entry must be " + kStoredEntryName;
-            return false;
-        }
         std::string why;
-        if (!names.Add(listed.name, &why)) {
-            *fault = where + ": " + why;
-            return false;
+        switch (rules.Check(listed.name, entry.data, entry.fileSize, &why)) {
+            case PayloadRules::kAccept: break;
+            case PayloadRules::kWarn: warnings->push_back(where + ": " + why); break;
+            case PayloadRules::kRefuse: *fault = where + ": " + why; return false;
         }
         PackInput unpacked;
         if (listed.stored) {
@@ -119,7 +120,7 @@ bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst
         }
         entries->push_back(std::move(listed));
     }
-    if (requireStoredFirst && entries->empty()) {
+    if (strict && entries->empty()) {
         *fault = std::string("archive has no entries; the first must be ") + kStoredEntryName;
         return false;
     }
@@ -132,10 +133,10 @@ bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst
     return true;
 }
 
-bool VerifyArchive(const unsigned char* data, size_t size, std::string* report,
-                   bool requireStoredFirst) {
+bool VerifyArchive(const unsigned char* data, size_t size, bool strict,
+                   std::vector<std::string>* warnings, std::string* report) {
     std::vector<ListedEntry> entries;
-    if (!WalkArchive(data, size, requireStoredFirst, &entries, nullptr, report)) return false;
+    if (!WalkArchive(data, size, strict, &entries, nullptr, warnings, report)) return false;
     *report = "OK " + std::to_string(entries.size()) + " entries";
     return true;
 }

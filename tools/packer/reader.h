@@ -1,5 +1,6 @@
 // Checks a payload archive the way the front end walks it, and further:
-// the trailer, the order of entries, and that every stream inflates whole.
+// the trailer, the order of entries, the stored library, and that every
+// stream inflates whole.
 #pragma once
 
 #include <cstddef>
@@ -17,13 +18,15 @@ struct ListedEntry {
     std::string name;
 };
 
-// Walks size bytes, trailer included. Lists each entry that passed in
-// *entries and, when contents is not null, its unpacked bytes. Returns
-// false at the first fault, described in *fault with its entry and offset.
-bool WalkArchive(const unsigned char* data, size_t size, bool requireStoredFirst,
+// Walks size bytes, trailer included, applying PayloadRules (strict unless
+// the payload is a test one). Lists each entry that passed in *entries and,
+// when contents is not null, its unpacked bytes; notes each repeated name in
+// *warnings. Returns false at the first fault, described in *fault with its
+// entry and offset.
+bool WalkArchive(const unsigned char* data, size_t size, bool strict,
                  std::vector<ListedEntry>* entries, std::vector<PackInput>* contents,
-                 std::string* fault);
+                 std::vector<std::string>* warnings, std::string* fault);
 
 // *report is "OK n entries" or the first fault.
-bool VerifyArchive(const unsigned char* data, size_t size, std::string* report,
-                   bool requireStoredFirst);
+bool VerifyArchive(const unsigned char* data, size_t size, bool strict,
+                   std::vector<std::string>* warnings, std::string* report);
