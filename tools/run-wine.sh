@@ -3,6 +3,8 @@
 # prefix, on a private Xvfb display, so that tests share no files, registry
 # or windows. Used as CTest's cross-compiling emulator.
 #   ZENTROVA_WINE_ROOT  where the template and the copies live (required)
+#   ZENTROVA_WINE_ARCH  win32 (default) or win64, the prefix's kind; a 32-bit
+#                       program in a win64 prefix runs as on 64-bit Windows
 #   ZENTROVA_KEEP_PREFIX=1  keep the copy for a look afterwards
 set -u
 # A private mount namespace lets each run have a small disk and a read-only
@@ -15,10 +17,19 @@ if [ -z "${ZENTROVA_WINE_NS:-}" ]; then
   fi
 fi
 root=${ZENTROVA_WINE_ROOT:?set ZENTROVA_WINE_ROOT}
+arch=${ZENTROVA_WINE_ARCH:-win32}
 # Bump the number when the template's settings change.
-template=$root/template-3
+template=$root/template-3-$arch
 mkdir -p "$root/runs"
-export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+if [ "$arch" = win64 ]; then
+  # The 64-bit loader and server; the loader hands a 32-bit program on to
+  # the 32-bit one itself.
+  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
+  wine() { "$WINELOADER" "$@"; }
+  wineboot() { "$WINELOADER" wineboot "$@"; }
+  wineserver() { "$WINESERVER" "$@"; }
+fi
 
 start_display() {
   local fifo=$1/display
@@ -41,6 +52,8 @@ make_template() {
   WINEPREFIX=$work wineserver -w
   kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
   rm -f "$root/display"
+  # A boot that failed would poison every later run.
+  [ -f "$work/system.reg" ] || { echo "run-wine: wineboot failed in $work" >&2; exit 125; }
   mv "$work" "$template"
 }
 
