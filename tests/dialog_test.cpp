@@ -1,10 +1,14 @@
 // The progress dialog, driven for real. This test program carries the
 // dialog template but no payload, so a started work sequence ends at the
 // "Error finding installer application" box.
+#include <objbase.h>
+#include <xmllite.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/dialog.h"
 #include "support/version.h"
@@ -153,6 +157,93 @@ struct IconDirEntry {
 };
 #pragma pack(pop)
 
+std::wstring Uri(IXmlReader* reader) {
+    const wchar_t* text = nullptr;
+    return reader->GetNamespaceUri(&text, nullptr) == S_OK && text ? text : L"";
+}
+
+std::wstring LocalName(IXmlReader* reader) {
+    const wchar_t* text = nullptr;
+    return reader->GetLocalName(&text, nullptr) == S_OK && text ? text : L"";
+}
+
+std::wstring Value(IXmlReader* reader) {
+    const wchar_t* text = nullptr;
+    return reader->GetValue(&text, nullptr) == S_OK && text ? text : L"";
+}
+
+// One line per attribute and text of an XML document, as a namespace-aware
+// parser reads it: the element path in {namespace}name steps, then
+// "@name=value" or "#text=value". Windows' own xmllite.dll does the parsing.
+std::vector<std::wstring> XmlLines(const std::string& xml) {
+    typedef HRESULT(WINAPI * CreateReader)(REFIID, void**, IMalloc*);
+    std::vector<std::wstring> lines;
+    HMODULE xmllite = LoadLibraryW(L"xmllite.dll");
+    auto create = reinterpret_cast<CreateReader>(
+        reinterpret_cast<void*>(GetProcAddress(xmllite, "CreateXmlReader")));
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, xml.size());
+    IStream* stream = nullptr;
+    IXmlReader* reader = nullptr;
+    if (!create || !memory) {
+        ADD_FAILURE() << "no XML reader";
+        return lines;
+    }
+    memcpy(GlobalLock(memory), xml.data(), xml.size());
+    GlobalUnlock(memory);
+    if (FAILED(CreateStreamOnHGlobal(memory, TRUE, &stream)) ||
+        FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void**>(&reader), nullptr)) ||
+        FAILED(reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
+        FAILED(reader->SetInput(stream))) {
+        ADD_FAILURE() << "cannot start the XML reader";
+        if (stream) stream->Release();
+        if (reader) reader->Release();
+        return lines;
+    }
+    std::vector<std::wstring> path;
+    auto here = [&path] {
+        std::wstring joined;
+        for (const std::wstring& step : path) joined += L"/" + step;
+        return joined;
+    };
+    XmlNodeType type;
+    HRESULT read;
+    while ((read = reader->Read(&type)) == S_OK) {
+        if (type == XmlNodeType_Element) {
+            path.push_back(L"{" + Uri(reader) + L"}" + LocalName(reader));
+            for (HRESULT at = reader->MoveToFirstAttribute(); at == S_OK;
+                 at = reader->MoveToNextAttribute()) {
+                if (Uri(reader) == L"http://www.w3.org/2000/xmlns/")
+                    continue;  // a namespace declaration, already in the path
+                lines.push_back(here() + L"@" + LocalName(reader) + L"=" + Value(reader));
+            }
+            reader->MoveToElement();
+            if (reader->IsEmptyElement()) path.pop_back();
+        } else if (type == XmlNodeType_EndElement && !path.empty()) {
+            path.pop_back();
+        } else if (type == XmlNodeType_Text) {
+            lines.push_back(here() + L"#text=" + Value(reader));
+        }
+    }
+    if (FAILED(read)) ADD_FAILURE() << "not well-formed XML, error 0x" << std::hex << read;
+    reader->Release();
+    stream->Release();
+    return lines;
+}
+
+// The values of one path ("/{ns}a/{ns}b@attribute" or "...#text"), in order.
+std::vector<std::wstring> Values(const std::vector<std::wstring>& lines, const std::wstring& key) {
+    std::vector<std::wstring> values;
+    for (const std::wstring& line : lines)
+        if (line.compare(0, key.size() + 1, key + L"=") == 0)
+            values.push_back(line.substr(key.size() + 1));
+    return values;
+}
+
+const std::wstring kAssembly = L"/{urn:schemas-microsoft-com:asm.v1}assembly";
+const std::wstring kV3 = L"/{urn:schemas-microsoft-com:asm.v3}";
+const std::wstring kCompatibility = L"/{urn:schemas-microsoft-com:compatibility.v1}";
+const std::wstring kWindowsSettings = L"/{http://schemas.microsoft.com/SMI/2005/WindowsSettings}";
+
 }  // namespace
 
 // The built program read back as a file: the shell and the loader see these.
@@ -201,8 +292,34 @@ TEST(Resources, BuiltProgramCarriesItsRecords) {
                                reinterpret_cast<void**>(&translation), &size));
     EXPECT_EQ(*translation, 0x04E41409u);
 
-    std::string manifest = Resource(program, RT_MANIFEST, 1, kUs);
-    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
+    std::vector<std::wstring> manifest = XmlLines(Resource(program, RT_MANIFEST, 1, kUs));
+    const std::wstring level = kAssembly + kV3 + L"trustInfo" + kV3 + L"security" + kV3 +
+                               L"requestedPrivileges" + kV3 + L"requestedExecutionLevel";
+    EXPECT_EQ(Values(manifest, level + L"@level"),
+              std::vector<std::wstring>{L"requireAdministrator"});
+    EXPECT_EQ(Values(manifest, level + L"@uiAccess"), std::vector<std::wstring>{L"false"});
+    const std::wstring v1 = L"/{urn:schemas-microsoft-com:asm.v1}";
+    EXPECT_EQ(Values(manifest, kAssembly + v1 + L"description#text"),
+              std::vector<std::wstring>{L"Zentrova Installer"});
+    std::wstring identity;
+    for (const wchar_t* key : {L"version", L"processorArchitecture", L"name", L"type"})
+        for (const std::wstring& value :
+             Values(manifest, kAssembly + v1 + L"assemblyIdentity@" + key))
+            identity += std::wstring(key) + L"=" + value + L" ";
+    EXPECT_EQ(identity, L"version=1.0.0.0 processorArchitecture=X86 name=Zentrova type=win32 ");
+    // Vista, 7, 8, 8.1 and 10/11: without them the shell takes the program for
+    // a legacy one.
+    const std::vector<std::wstring> kSupportedOs = {
+        L"{e2011457-1546-43c5-a5fe-008deee3d3f0}", L"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+        L"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", L"{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+        L"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"};
+    EXPECT_EQ(Values(manifest, kAssembly + kCompatibility + L"compatibility" + kCompatibility +
+                                   L"application" + kCompatibility + L"supportedOS@Id"),
+              kSupportedOs);
+    EXPECT_EQ(Values(manifest, kAssembly + kV3 + L"application" + kV3 + L"windowsSettings" +
+                                   kWindowsSettings + L"dpiAware#text"),
+              std::vector<std::wstring>{L"true"})
+        << "system DPI aware";
     EXPECT_TRUE(Resource(program, RT_MANIFEST, 1, kUk).empty());
     FreeLibrary(program);
 }
