@@ -11,6 +11,10 @@ namespace {
 constexpr int kMessageTextId = 0xFFFF;
 constexpr int kMessageIconId = 1088;
 constexpr DWORD kScanMs = 20;
+constexpr size_t kCrcTableSize = 256;
+constexpr int kRgbBytes = 3;
+constexpr int kPngBitDepth = 8;
+constexpr int kPngTrueColour = 2;
 
 std::wstring WindowText(HWND window) {
     wchar_t text[1024] = L"";
@@ -281,6 +285,56 @@ std::string StoredStream(const std::string& data) {
     uint32_t adler = b << 16 | a;
     for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(adler >> shift);
     return out;
+}
+
+namespace {
+
+uint32_t Crc32(const std::string& bytes) {
+    static uint32_t table[kCrcTableSize];
+    if (!table[1])
+        for (uint32_t n = 0; n < kCrcTableSize; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+void PutBigEndian(std::string& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
+}
+
+void PutChunk(std::string& png, const char* type, const std::string& data) {
+    PutBigEndian(png, static_cast<uint32_t>(data.size()));
+    std::string typed = std::string(type, 4) + data;
+    png += typed;
+    PutBigEndian(png, Crc32(typed));
+}
+
+}  // namespace
+
+std::string PngBytes(int width, int height, const std::string& rgb) {
+    size_t row = static_cast<size_t>(width) * kRgbBytes;
+    if (width <= 0 || height <= 0 || rgb.size() != row * height) {
+        ADD_FAILURE() << "no pixels for a " << width << " x " << height << " picture";
+        return {};
+    }
+    std::string header;
+    PutBigEndian(header, static_cast<uint32_t>(width));
+    PutBigEndian(header, static_cast<uint32_t>(height));
+    header += {static_cast<char>(kPngBitDepth), static_cast<char>(kPngTrueColour), 0, 0, 0};
+    std::string filtered;
+    for (int y = 0; y < height; ++y) {
+        filtered += '\0';  // filter type None
+        filtered.append(rgb, y * row, row);
+    }
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    PutChunk(png, "IHDR", header);
+    PutChunk(png, "IDAT", Compress(filtered));
+    PutChunk(png, "IEND", "");
+    return png;
 }
 
 Payload& Payload::Raw(const std::string& name, const std::string& data) {

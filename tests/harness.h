@@ -75,6 +75,9 @@ std::string Compress(const std::string& data);
 // this process (one loaded here would be reused by the code under test).
 std::string StoredStream(const std::string& data);
 
+// A PNG file of 24-bit pixels given as top-down rows of R, G, B bytes.
+std::string PngBytes(int width, int height, const std::string& rgb);
+
 struct SetupRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::vector<Box> boxes;

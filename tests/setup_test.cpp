@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -85,12 +86,84 @@ Expected NoResultFile(const wchar_t* archive = kArchive) {
             L"OK", L"error"};
 }
 
-// The Status window, shot while it is on screen.
+// The Status window as the screen shows it. A shot taken before the window
+// has painted is black: shoot until one shows the dialog face with the text
+// on it.
+constexpr DWORD kShotPollMs = 2;
+constexpr int kShotBytes = 3;      // R, G, B
+constexpr int kScreenBytes = 4;    // B, G, R, unused
+constexpr int kDarkLimit = 0x60;   // every channel below: text
+constexpr int kLightLimit = 0xA0;  // every channel above: a light face
+constexpr double kMinFaceShare = 0.8;
+constexpr long kMinDarkPixels = 40;  // "Unpacking files..." has about 130 at 96 DPI
+
 struct StatusShot {
-    DWORD processId;
-    std::wstring path;
-    bool saved = false;
+    HANDLE process = nullptr;
+    DWORD processId = 0;
+    int width = 0, height = 0;
+    std::string rgb;   // top-down rows of R, G, B
+    RECT client = {};  // the client area, in the shot's pixels
+    bool found = false;
 };
+
+// What the client area holds: pixels of the dialog face colour and dark ones.
+struct ShotCounts {
+    long all = 0, face = 0, dark = 0;
+};
+
+ShotCounts Count(const StatusShot& shot) {
+    ShotCounts counts;
+    COLORREF face = GetSysColor(COLOR_BTNFACE);
+    for (int y = shot.client.top; y < shot.client.bottom; ++y)
+        for (int x = shot.client.left; x < shot.client.right; ++x) {
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(shot.rgb.data()) +
+                                     (y * shot.width + x) * kShotBytes;
+            ++counts.all;
+            counts.face += RGB(p[0], p[1], p[2]) == face;
+            counts.dark += p[0] < kDarkLimit && p[1] < kDarkLimit && p[2] < kDarkLimit;
+        }
+    return counts;
+}
+
+bool LooksPainted(const StatusShot& shot) {
+    ShotCounts counts = Count(shot);
+    return counts.all > 0 && counts.face >= kMinFaceShare * counts.all &&
+           counts.dark >= kMinDarkPixels;
+}
+
+void Shoot(HWND window, StatusShot* shot) {
+    RECT r, client;
+    GetWindowRect(window, &r);
+    GetClientRect(window, &client);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, kScreenBytes * 8, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    shot->width = w;
+    shot->height = h;
+    shot->rgb.resize(static_cast<size_t>(w) * h * kShotBytes);
+    const unsigned char* bgrx = static_cast<const unsigned char*>(bits);
+    for (int i = 0; i < w * h; ++i)
+        for (int c = 0; c < kShotBytes; ++c)
+            shot->rgb[i * kShotBytes + c] =
+                static_cast<char>(bgrx[i * kScreenBytes + kShotBytes - 1 - c]);
+    shot->client = {client.left - r.left, client.top - r.top, client.right - r.left,
+                    client.bottom - r.top};
+    RECT whole = {0, 0, w, h};
+    IntersectRect(&shot->client, &shot->client, &whole);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
 
 BOOL CALLBACK FindStatus(HWND window, LPARAM param) {
     StatusShot* shot = reinterpret_cast<StatusShot*>(param);
@@ -100,41 +173,20 @@ BOOL CALLBACK FindStatus(HWND window, LPARAM param) {
     GetWindowTextW(window, title, 16);
     if (owner != shot->processId || wcscmp(title, L"Status") || !IsWindowVisible(window))
         return TRUE;
-    RECT r;
-    GetWindowRect(window, &r);
-    int w = r.right - r.left, h = r.bottom - r.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    SelectObject(memory, old);
-    DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
-    BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
-    file.bfSize = file.bfOffBits + stride * h;
-    std::string bytes(reinterpret_cast<char*>(&file), sizeof file);
-    bytes.append(reinterpret_cast<char*>(&info.bmiHeader), sizeof info.bmiHeader);
-    bytes.append(static_cast<char*>(bits), stride * h);
-    WriteBytes(shot->path, bytes);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    shot->saved = true;
+    shot->found = true;
+    Shoot(window, shot);
     return FALSE;
 }
 
 DWORD WINAPI ShootStatus(void* param) {
     StatusShot* shot = static_cast<StatusShot*>(param);
-    for (int i = 0; i < 4000 && !shot->saved; ++i) {
-        if (!shot->processId) {
-            Sleep(2);
-            continue;
-        }
+    bool seen = false;
+    while (WaitForSingleObject(shot->process, kShotPollMs) == WAIT_TIMEOUT) {
+        shot->found = false;
         EnumWindows(FindStatus, reinterpret_cast<LPARAM>(shot));
-        Sleep(2);
+        if (shot->found && LooksPainted(*shot)) break;
+        if (seen && !shot->found) break;  // closed before a painted shot
+        seen = seen || shot->found;
     }
     return 0;
 }
@@ -147,8 +199,9 @@ TEST(Demo, TypicalRun) {
     UseInstaller(L"install");
     std::wstring logAtQuestion;
     // Shoot the Status window from the moment the setup process exists.
-    StatusShot shot{0, BuildPath(L"demo-status.bmp")};
-    DeleteFileW(shot.path.c_str());
+    StatusShot shot;
+    const std::wstring shotPath = BuildPath(L"demo-status.png");
+    DeleteFileW(shotPath.c_str());
     HANDLE shooter = nullptr;
     struct Hook {
         static void OnBox(const Box&, void* context) {
@@ -167,6 +220,7 @@ TEST(Demo, TypicalRun) {
         std::wstring commandLine = L"\"" + exe + L"\"";
         ASSERT_TRUE(CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
                                    nullptr, kRun, &startup, &process));
+        shot.process = process.hProcess;
         shot.processId = process.dwProcessId;
         shooter = CreateThread(nullptr, 0, ShootStatus, &shot, 0, nullptr);
         BoxWatcher watcher(process.dwProcessId, {IDOK});
@@ -174,13 +228,15 @@ TEST(Demo, TypicalRun) {
         watcher.context = &logAtQuestion;
         ASSERT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
         watcher.Stop();
+        WaitForSingleObject(shooter, INFINITE);
+        CloseHandle(shooter);
         GetExitCodeProcess(process.hProcess, &run.exitCode);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         run.boxes = watcher.Boxes();
     }
-    WaitForSingleObject(shooter, INFINITE);
-    CloseHandle(shooter);
+    if (!shot.rgb.empty()) WriteBytes(shotPath, PngBytes(shot.width, shot.height, shot.rgb));
+    ShotCounts counts = Count(shot);
     Sleep(500);  // the application closes itself after 300 ms
 
     printf("== Log at the launch question ==\n%s", Utf8(logAtQuestion).c_str());
@@ -193,11 +249,20 @@ TEST(Demo, TypicalRun) {
     printf("== Left beside the setup program ==\n");
     for (const std::wstring& name : ListFolder(kRun)) printf("%s\n", Utf8(name).c_str());
     printf("== Exit code %lu; Status window %s ==\n", run.exitCode,
-           shot.saved ? Utf8(shot.path).c_str() : "not captured");
+           shot.rgb.empty() ? "not captured" : Utf8(shotPath).c_str());
+    printf("Status window %d x %d, client area %ld pixels: %ld face colour, %ld dark\n", shot.width,
+           shot.height, counts.all, counts.face, counts.dark);
 
     EXPECT_EQ(run.exitCode, 0u);
     ExpectBoxes(run, {kComplete});
-    EXPECT_TRUE(shot.saved);
+    EXPECT_FALSE(shot.rgb.empty()) << "the Status window was never on screen";
+    EXPECT_TRUE(PathExists(shotPath));
+    COLORREF face = GetSysColor(COLOR_BTNFACE);
+    EXPECT_GT(std::min({GetRValue(face), GetGValue(face), GetBValue(face)}), kLightLimit)
+        << "the dialog face is not light";
+    EXPECT_GE(counts.face, kMinFaceShare * counts.all) << "not the dialog face: a blank shot";
+    EXPECT_GE(counts.dark, kMinDarkPixels) << "no text in the shot";
+    EXPECT_LT(counts.dark, counts.all / 4) << "mostly dark: a blank shot";
     std::wstring programPath = std::wstring(kRun) + L"ZentrovaSetup.exe";
     std::wstring head = std::wstring(kLog) + L"\r\n" + TEXT(ZENTROVA_BUILD_DATE) L"\r\n" +
                         programPath + L"\r\nPath=\"" + programPath + L"\" archiveDir=\"" +

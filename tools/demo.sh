@@ -9,4 +9,4 @@ cmake -S . -B build -G Ninja
 cmake --build build -j2
 ZENTROVA_WINE_ROOT=$PWD/build/wine tools/run-wine.sh build/tests/zentrova_tests.exe \
   --gtest_filter=Demo.TypicalRun
-echo "Screenshot of the Status window: build/demo-status.bmp"
+echo "Screenshot of the Status window: build/demo-status.png"
