@@ -11,6 +11,7 @@ namespace {
 constexpr int kMessageTextId = 0xFFFF;
 constexpr int kMessageIconId = 1088;
 constexpr DWORD kScanMs = 20;
+constexpr DWORD kPathUnits = 1024;
 constexpr size_t kCrcTableSize = 256;
 constexpr int kRgbBytes = 3;
 constexpr int kPngBitDepth = 8;
@@ -389,6 +390,13 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
     return names;
 }
 
+std::wstring SetupProgram() {
+    wchar_t path[kPathUnits] = L"";
+    DWORD units = GetEnvironmentVariableW(L"ZENTROVA_SETUP_EXE", path, kPathUnits);
+    if (units > 0 && units < kPathUnits) return path;
+    return BuildPath(L"ZentrovaSetup.exe");
+}
+
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::vector<int> answers,
                   DWORD timeoutMs, const std::wstring& startFolder) {
     SetupRun run;
@@ -398,7 +406,7 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
     run.folder = withBackslash(folder);
     CreateDirectoryW(run.folder.c_str(), nullptr);
     std::wstring exe = run.folder + L"ZentrovaSetup.exe";
-    if (!CopyFileW(BuildPath(L"ZentrovaSetup.exe").c_str(), exe.c_str(), FALSE)) {
+    if (!CopyFileW(SetupProgram().c_str(), exe.c_str(), FALSE)) {
         ADD_FAILURE() << "cannot copy the setup program: " << GetLastError();
         return run;
     }
