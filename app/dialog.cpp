@@ -7,7 +7,6 @@
 #include "support/log.h"
 #include "support/paths.h"
 
-HINSTANCE instanceHandle;
 int timerBusy;
 
 namespace {

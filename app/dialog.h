@@ -6,8 +6,6 @@ constexpr int kProgressDialogId = 1000;
 constexpr int kProgressTextId = 1001;
 constexpr UINT kTickMilliseconds = 100;
 
-// The module instance, stored by the entry point before the dialog opens.
-extern HINSTANCE instanceHandle;
 // 0 until the tick that starts the work; never cleared afterwards.
 extern int timerBusy;
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "app/dialog.h"
+#include "support/module.h"
 
 namespace {
 

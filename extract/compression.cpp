@@ -70,6 +70,8 @@ int CallInflateEnd(ZStream* stream) {
 }
 
 void ReleaseCompression() {
+    // Nothing may call into an unloaded library.
+    for (FARPROC& entry : entryPoints) entry = nullptr;
     if (!compressionModule) return;
     FreeLibrary(compressionModule);
     compressionModule = nullptr;

@@ -42,4 +42,6 @@ void EnsureCompression();
 int CallInflateInit(ZStream* stream, const char* version, int streamSize);
 int CallInflate(ZStream* stream, int flush);
 int CallInflateEnd(ZStream* stream);
+// Unloads the library; the call-through operations return kZStreamError
+// from then on.
 void ReleaseCompression();

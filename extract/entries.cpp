@@ -7,6 +7,7 @@
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/text.h"
+#include "support/wait.h"
 
 wchar_t zlibPath[kPathUnits];
 
@@ -60,6 +61,7 @@ int ExtractFiles(const unsigned char* data, const wchar_t* archiveFolder, int32_
         }
         CloseHandle(file);
         ++count;
+        KeepAnswering();
     }
     return count;
 }

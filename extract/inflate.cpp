@@ -4,6 +4,7 @@
 
 #include "extract/compression.h"
 #include "support/errors.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -19,14 +20,14 @@ static_assert(sizeof(void*) != 4 || sizeof(ZStream) == 56, "zlib's 32-bit stream
 
 }  // namespace
 
-int unzipFrom(HANDLE file, const unsigned char* source, uint32_t sourceLength) {
+int64_t unzipFrom(HANDLE file, const unsigned char* source, uint32_t sourceLength) {
     ZStream stream;
     std::memset(&stream, 0, sizeof stream);
     if (CallInflateInit(&stream, kZlibVersion, sizeof stream) != kZOk) {
         ShowSystemErrorA("%s %d", "Error in unzip init", kInflateErrorCode);
         ThrowException(-1);
     }
-    int written = 0;
+    int64_t written = 0;
     unsigned char* buffer =
         static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, kInflateBufferBytes));
     try {
@@ -46,8 +47,10 @@ int unzipFrom(HANDLE file, const unsigned char* source, uint32_t sourceLength) {
                 DWORD done = 0;
                 if (!WriteFile(file, buffer, produced, &done, nullptr) || done != produced)
                     ThrowErrorText("Read writing zip to dest");
-                written += static_cast<int>(produced);
+                written += produced;
             }
+            // An entry may take seconds; the Status window must not look hung.
+            KeepAnswering();
             if (result == kZStreamEnd) {
                 // Bytes after the stream's end would never be consumed.
                 if (stream.avail_in != 0) FailInflate();

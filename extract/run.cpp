@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "app/dialog.h"
 #include "extract/entries.h"
 #include "support/errors.h"
 #include "support/log.h"
+#include "support/module.h"
 #include "support/paths.h"
 #include "support/text.h"
 #include "support/version.h"
@@ -16,7 +16,12 @@ constexpr DWORD kArchiveTrailerBytes = 4;
 
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     wchar_t modulePath[kExtractPathUnits];
-    GetOwnModulePath(modulePath);
+    // Without it the log and the archive folder would land in the current
+    // folder, System32 for an elevated start, and at the drive's root.
+    if (!GetOwnModulePath(modulePath)) {
+        int error = static_cast<int>(GetLastError());
+        ThrowError("Can't find the setup program's own path", error);
+    }
     CopyText(ownFolder, kExtractPathUnits, modulePath);
     StripToFolder(ownFolder);
     CreateLog(ownFolder);

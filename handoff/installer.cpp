@@ -10,6 +10,7 @@
 #include "handoff/remove.h"
 #include "support/paths.h"
 #include "support/text.h"
+#include "support/wait.h"
 
 int installingSeen;
 
@@ -93,8 +94,8 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
         DWORD start = GetTickCount();
         // Unsigned difference: right across the tick counter's wrap.
         while (GetTickCount() - start < kAppearanceWaitMs && !IsInstallerRunning())
-            Sleep(kAppearancePollMs);
-        while (IsInstallerRunning()) Sleep(kClosePollMs);
+            WaitAnswering(kAppearancePollMs);
+        while (IsInstallerRunning()) WaitAnswering(kClosePollMs);
 
         if (installingSeen) {
             offerBasicInstall = LaunchInstalledApp(archiveFolder) == 0;

@@ -2,18 +2,15 @@
 
 #include <shellapi.h>
 
+#include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
+#include "support/wait.h"
 
 namespace {
 
 const wchar_t kAppName[] = L"Zentrova.exe";
 const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
-
-bool IsExistingFolder(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 // The installer's result file names the application; a text that does not
 // fit the path buffer is refused rather than cut to another path.
@@ -35,7 +32,9 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
 }
 
 // The value names the installation folder; it may be of any type and
-// need not be terminated, so the buffer is zeroed and cut at its size.
+// need not be terminated, so the buffer is zeroed and cut at its size. A
+// folder without the application in it, left by a failed installer, must
+// not hide the copies in the fixed places.
 bool FromRegistry(wchar_t* appPath) {
     HKEY key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS)
@@ -47,9 +46,9 @@ bool FromRegistry(wchar_t* appPath) {
         size = 0;
     RegCloseKey(key);
     value[size / sizeof(wchar_t)] = 0;
-    if (!value[0] || !IsExistingFolder(value)) return false;
+    if (!value[0]) return false;
     AddBackslash(value, kPathUnits);
-    if (!AppendText(value, kPathUnits, kAppName)) return false;
+    if (!AppendText(value, kPathUnits, kAppName) || !FileExists(value)) return false;
     CopyText(appPath, kPathUnits, value);
     return true;
 }
@@ -103,9 +102,26 @@ int LaunchInstalledApp(const wchar_t* archiveFolder) {
         else
             ShellExecuteW(nullptr, L"open", appPath, nullptr, nullptr, SW_SHOWNORMAL);
     }
-    if (hasLauncher) {
-        Sleep(kLauncherWaitMs);
-        DeleteFileW(launcherPath);
-    }
+    if (hasLauncher) DeleteLauncher(launcherPath);
     return 1;
+}
+
+void DeleteLauncher(const wchar_t* launcherPath) {
+    WaitAnswering(kLauncherWaitMs);
+    DWORD start = GetTickCount();
+    while (!DeleteFileW(launcherPath)) {
+        DWORD error = GetLastError();
+        // Gone already: the launcher removed itself.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        if (GetTickCount() - start >= kLauncherRetryMs) {
+            if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);
+            } else {
+                int moveError = static_cast<int>(GetLastError());
+                LogFormatW(L"Launcher in use, not deleted: %s %d", launcherPath, moveError);
+            }
+            return;
+        }
+        WaitAnswering(kLauncherRetryPollMs);
+    }
 }

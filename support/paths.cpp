@@ -126,10 +126,11 @@ bool GetProgramsMenuFolder(wchar_t* path, const wchar_t* sub) {
 
 int GetOwnModulePath(wchar_t* path) {
     DWORD length = GetModuleFileNameW(nullptr, path, kExtractPathUnits);
+    DWORD error = GetLastError();
+    if (length > 0 && length < kExtractPathUnits) return static_cast<int>(length);
     // A full buffer means the path was cut short and would name another folder.
-    if (length == 0 || length >= kExtractPathUnits) {
-        path[0] = 0;
-        return 0;
-    }
-    return static_cast<int>(length);
+    if (length > 0 && error == ERROR_SUCCESS) error = ERROR_INSUFFICIENT_BUFFER;
+    path[0] = 0;
+    SetLastError(error);
+    return 0;
 }

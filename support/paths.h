@@ -34,5 +34,5 @@ bool GetDocumentsFolder(wchar_t* path);
 bool GetProgramsMenuFolder(wchar_t* path, const wchar_t* sub);
 
 // The running program's full path in kExtractPathUnits; its length, or 0
-// with an empty path when it cannot be had whole.
+// with an empty path and the last error set when it cannot be had whole.
 int GetOwnModulePath(wchar_t* path);

@@ -1,0 +1,3 @@
+#include "support/module.h"
+
+HINSTANCE instanceHandle;
