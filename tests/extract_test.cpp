@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/compression.h"
 #include "extract/entries.h"
 #include "extract/inflate.h"
 #include "extract/run.h"
@@ -352,4 +353,39 @@ TEST(Extract, ArchiveFolderIsProtected) {
             EXPECT_TRUE(got[i].flags & INHERITED_ACE) << ToBytes(inside);
         }
     }
+}
+
+// Debian's Wine answers any load of a file named zlib1.dll with its own
+// builtin; under another name the payload's real library is what binds.
+TEST(Compression, PayloadsOwnLibraryBindsAndIsReleased) {
+    CreateLog(L"C:\\zt");
+    const wchar_t kReal[] = L"C:\\zt\\zlib-from-payload.dll";
+    ASSERT_TRUE(CopyFileW(DemoPath(L"zlib1.dll").c_str(), kReal, FALSE));
+    CopyText(zlibPath, kPathUnits, kReal);
+    std::string text(300000, '\0');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = "Zentrova unpacks\n"[i % 17];
+    BoxWatcher watcher;
+    EXPECT_EQ(Extract(Payload().Compressed("a.txt", text).Compressed("b.txt", "").Bytes()), 2);
+    watcher.Stop();
+    EXPECT_EQ(Describe(watcher.Boxes()), L"");
+    EXPECT_EQ(ReadBytes(std::wstring(kOut) + L"\\a.txt"), text);
+    EXPECT_EQ(ReadBytes(std::wstring(kOut) + L"\\b.txt"), "");
+
+    HMODULE bound = GetModuleHandleW(kReal);
+    ASSERT_NE(bound, nullptr) << "the copy under its own name is the library in use";
+    wchar_t loadedFrom[MAX_PATH] = L"";
+    GetModuleFileNameW(bound, loadedFrom, MAX_PATH);
+    EXPECT_EQ(_wcsicmp(loadedFrom, kReal), 0) << ToBytes(loadedFrom);
+    typedef const char* (*VersionProc)();
+    auto version = reinterpret_cast<VersionProc>(
+        reinterpret_cast<void*>(GetProcAddress(bound, "zlibVersion")));
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(std::string(version()).substr(0, 2), "1.");
+
+    ReleaseCompression();
+    EXPECT_EQ(GetModuleHandleW(kReal), nullptr);
+    ZStream stream = {};
+    EXPECT_EQ(CallInflate(&stream, kZNoFlush), kZStreamError)
+        << "nothing calls into the unloaded library";
+    EXPECT_EQ(CallInflateEnd(&stream), kZStreamError);
 }

@@ -8,6 +8,7 @@
 #include "handoff/installer.h"
 #include "handoff/launch.h"
 #include "handoff/remove.h"
+#include "support/log.h"
 #include "tests/harness.h"
 
 namespace {
@@ -100,6 +101,9 @@ TEST(Launch, RegistryValueOfAnyKind) {
     // A result file naming nothing moves the search on without a box.
     WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"C:\\nowhere.exe"));
     const std::wstring folder = L"C:\\zt\\inst";
+    // Left by an installer that failed: the folder is there, the application is not.
+    const std::wstring stale = L"C:\\zt\\stale";
+    CreateDirectoryW(stale.c_str(), nullptr);
     const std::wstring at129 = L"C:\\zt\\" + std::wstring(123, L'f');
     const std::wstring at130 = at129 + L"f";
     for (const std::wstring& f : {folder, at129, at130}) {
@@ -125,6 +129,7 @@ TEST(Launch, RegistryValueOfAnyKind) {
         {"129 units", REG_SZ, units(at129), 1},
         {"130 units", REG_SZ, units(at130), 0},
         {"a file", REG_SZ, units(folder + L"\\Zentrova.exe"), 0},
+        {"a folder without the application", REG_SZ, units(stale), 0},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(RegSetValueExW(key, L"InstPath", 0, c.type,
@@ -142,8 +147,9 @@ TEST(Launch, RegistryValueOfAnyKind) {
         }
     }
 
-    // A rejected value still lets the fixed folder be tried; its launcher
-    // goes after the question even when the answer is Cancel.
+    // A rejected value, the stale folder here, still lets the fixed folder
+    // be tried; its launcher goes after the question even when the answer
+    // is Cancel.
     CreateDirectoryW(L"C:\\Zentrova", nullptr);
     WriteBytes(L"C:\\Zentrova\\Zentrova.exe", "app");
     WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
@@ -154,4 +160,103 @@ TEST(Launch, RegistryValueOfAnyKind) {
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(L"C:\\Zentrova\\Zentrova.exe"));
     RegCloseKey(key);
+}
+
+namespace {
+
+struct Holder {
+    std::wstring path;
+    DWORD holdMs;
+    HWND window;  // of the thread that waits, probed with sent messages
+    volatile LONG waitOver = 0;
+    int probes = 0;
+    int unanswered = 0;  // while the wait was still on
+};
+
+// Holds the file open without delete sharing, as a running launcher's own
+// file is held, and meanwhile sends the waiting thread's window messages.
+DWORD WINAPI HoldAndProbe(void* param) {
+    Holder* h = static_cast<Holder*>(param);
+    HANDLE file = CreateFileW(h->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < h->holdMs) {
+        DWORD_PTR result = 0;
+        ++h->probes;
+        if (!SendMessageTimeoutW(h->window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) &&
+            !h->waitOver)
+            ++h->unanswered;
+        Sleep(200);
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+std::wstring PendingRenames() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return L"";
+    wchar_t value[4096] = L"";
+    DWORD size = sizeof value - sizeof(wchar_t);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    std::wstring all(value, size / sizeof(wchar_t));
+    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
+    return all;
+}
+
+}  // namespace
+
+TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
+    CreateLog(L"C:\\zt");
+    HWND waiter = TitledWindow(L"waiter");
+    for (const wchar_t* folder : {L"C:\\zt\\soon", L"C:\\zt\\late"}) CreateDirectoryW(folder, nullptr);
+    WriteBytes(L"C:\\zt\\soon\\Launcher.exe", "launcher");
+    WriteBytes(L"C:\\zt\\late\\Launcher.exe", "launcher");
+
+    // Released after 2.5 s: a retry deletes it.
+    Holder soon{L"C:\\zt\\soon\\Launcher.exe", 2500, waiter};
+    HANDLE thread = CreateThread(nullptr, 0, HoldAndProbe, &soon, 0, nullptr);
+    Sleep(100);
+    DWORD start = GetTickCount();
+    DeleteLauncher(soon.path.c_str());
+    DWORD took = GetTickCount() - start;
+    InterlockedExchange(&soon.waitOver, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_FALSE(PathExists(soon.path));
+    EXPECT_GE(took, 2000u);
+    EXPECT_LT(took, kLauncherWaitMs + kLauncherRetryMs) << "deleted before the retries ran out";
+    EXPECT_GE(soon.probes, 8);
+    EXPECT_EQ(soon.unanswered, 0) << "sent messages are answered while it waits";
+    EXPECT_EQ(PendingRenames().find(L"soon"), std::wstring::npos);
+
+    // Held throughout: left to be deleted at the next restart, and no hang.
+    Holder late{L"C:\\zt\\late\\Launcher.exe", kLauncherWaitMs + kLauncherRetryMs + 1500, waiter};
+    thread = CreateThread(nullptr, 0, HoldAndProbe, &late, 0, nullptr);
+    Sleep(100);
+    start = GetTickCount();
+    DeleteLauncher(late.path.c_str());
+    took = GetTickCount() - start;
+    InterlockedExchange(&late.waitOver, 1);
+    EXPECT_GE(took, kLauncherWaitMs + kLauncherRetryMs);
+    EXPECT_LT(took, kLauncherWaitMs + kLauncherRetryMs + 3000);
+    EXPECT_TRUE(PathExists(late.path));
+    EXPECT_NE(PendingRenames().find(L"c:\\zt\\late\\launcher.exe"), std::wstring::npos)
+        << ToBytes(PendingRenames());
+    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    EXPECT_EQ(log.substr(log.find(L"\r\n") + 2),
+              L"Launcher in use, deleted at restart: C:\\zt\\late\\Launcher.exe\r\n");
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_GE(late.probes, 20);
+    EXPECT_EQ(late.unanswered, 0);
+
+    // A launcher that removed itself needs nothing more.
+    start = GetTickCount();
+    DeleteLauncher(L"C:\\zt\\soon\\Launcher.exe");
+    EXPECT_LT(GetTickCount() - start, kLauncherWaitMs + 1000);
+    DestroyWindow(waiter);
 }
