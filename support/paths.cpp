@@ -129,7 +129,7 @@ int GetOwnModulePath(wchar_t* path) {
     DWORD error = GetLastError();
     if (length > 0 && length < kExtractPathUnits) return static_cast<int>(length);
     // A full buffer means the path was cut short and would name another folder.
-    if (length > 0 && error == ERROR_SUCCESS) error = ERROR_INSUFFICIENT_BUFFER;
+    if (length > 0) error = ERROR_INSUFFICIENT_BUFFER;
     path[0] = 0;
     SetLastError(error);
     return 0;

@@ -529,3 +529,174 @@ TEST(Setup, FullDiskEndsTheRunBeforeTheInstaller) {
                        std::to_wstring(packedBig.size()) + L"\r\n"),
               std::wstring::npos);
 }
+
+namespace {
+
+// A zlib stream of 1 + 258 * matches zero bytes: a literal 0, then matches
+// of length 258 at distance 1, in one fixed-Huffman block. Gigabytes of
+// output from a few megabytes, with no zlib in this process.
+std::string ZerosStream(uint32_t matches, uint64_t* unpacked) {
+    std::string out("\x78\x01", 2);
+    uint32_t bits = 0;
+    int count = 0;
+    auto put = [&](uint32_t value, int n) {  // n bits, least significant first
+        bits |= value << count;
+        count += n;
+        while (count >= 8) {
+            out += static_cast<char>(bits & 0xFF);
+            bits >>= 8;
+            count -= 8;
+        }
+    };
+    // Huffman codes go most significant bit first.
+    auto code = [&](uint32_t value, int n) {
+        for (int i = n - 1; i >= 0; --i) put((value >> i) & 1, 1);
+    };
+    put(1, 1);                     // the last block
+    put(1, 2);                     // fixed Huffman codes
+    code(0x30, 8);                 // literal 0
+    for (uint32_t i = 0; i < matches; ++i) {
+        code(0xC5, 8);             // length 258
+        code(0, 5);                // distance 1
+    }
+    code(0, 7);                    // end of block
+    if (count > 0) put(0, 8 - count);
+    *unpacked = 1 + 258ull * matches;
+    uint32_t adler = static_cast<uint32_t>(*unpacked % 65521) << 16 | 1;
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(adler >> shift);
+    return out;
+}
+
+struct StatusProbe {
+    DWORD processId = 0;
+    int probes = 0;
+    int unanswered = 0;
+    DWORD slowestMs = 0;
+    DWORD shownMs = 0;
+};
+
+BOOL CALLBACK FindStatusWindow(HWND window, LPARAM param) {
+    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t title[16] = L"";
+    GetWindowTextW(window, title, 16);
+    if (owner != found->first || wcscmp(title, L"Status") || !IsWindowVisible(window)) return TRUE;
+    found->second = window;
+    return FALSE;
+}
+
+// Sends the Status window WM_NULL every 100 ms for as long as it is shown,
+// as Windows does before it calls a window "Not Responding".
+DWORD WINAPI ProbeStatus(void* param) {
+    StatusProbe* probe = static_cast<StatusProbe*>(param);
+    std::pair<DWORD, HWND> found{probe->processId, nullptr};
+    for (DWORD start = GetTickCount(); !found.second && GetTickCount() - start < 60000; Sleep(5))
+        EnumWindows(FindStatusWindow, reinterpret_cast<LPARAM>(&found));
+    DWORD shown = GetTickCount();
+    while (found.second && IsWindowVisible(found.second)) {
+        DWORD sent = GetTickCount();
+        DWORD_PTR result = 0;
+        ++probe->probes;
+        bool answered = SendMessageTimeoutW(found.second, WM_NULL, 0, 0, SMTO_NORMAL, 1000,
+                                            &result) != 0;
+        DWORD took = GetTickCount() - sent;
+        // A window that closed meanwhile has nothing to answer.
+        if (!answered && IsWindowVisible(found.second)) ++probe->unanswered;
+        if (answered && took > probe->slowestMs) probe->slowestMs = took;
+        Sleep(100);
+    }
+    probe->shownMs = GetTickCount() - shown;
+    return 0;
+}
+
+}  // namespace
+
+// Over 2 GiB of output from one entry: seconds of work, through which the
+// Status window must answer as any window does.
+TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
+    UseInstaller(L"cancel");
+    uint64_t unpacked = 0;
+    std::string zeros = ZerosStream(8400000, &unpacked);
+    ASSERT_GT(unpacked, 1ull << 31);
+    std::string payload = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Raw("Zeros.bin", zeros)
+                              .Compressed("InstallZentrova.exe",
+                                          ReadBytes(DemoPath(L"InstallZentrova.exe")))
+                              .Bytes();
+    // RunSetup starts the process; the probe finds its window by process.
+    StatusProbe probe;
+    struct Finder {
+        static DWORD WINAPI Run(void* param) {
+            StatusProbe* p = static_cast<StatusProbe*>(param);
+            for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(5)) {
+                DWORD id = 0;
+                HWND status = FindWindowW(nullptr, L"Status");
+                if (status && GetWindowThreadProcessId(status, &id) && id != GetCurrentProcessId()) {
+                    p->processId = id;
+                    return ProbeStatus(p);
+                }
+            }
+            return 0;
+        }
+    };
+    HANDLE prober = CreateThread(nullptr, 0, Finder::Run, &probe, 0, nullptr);
+    SetupRun run = RunSetup(kRun, &payload, {}, 180000);
+    WaitForSingleObject(prober, 70000);
+    CloseHandle(prober);
+    printf("Status window shown %lu ms, %d probes, slowest answer %lu ms\n", probe.shownMs,
+           probe.probes, probe.slowestMs);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_GE(probe.probes, 10) << "the unpacking took seconds";
+    EXPECT_EQ(probe.unanswered, 0);
+    EXPECT_LT(probe.slowestMs, 1000u);
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+// Installers that change PATH tell every window so with a plain SendMessage,
+// which waits for the front end's ended Status dialog to answer.
+TEST(Installer, BroadcastingInstallerDoesNotHangTheRun) {
+    UseInstaller(L"install");
+    SetEnv(L"ZENTROVA_STANDIN_BROADCAST", L"1");
+    SetEnv(L"ZENTROVA_STANDIN_LAUNCHER", L"0");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK}, 60000);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    Sleep(500);
+    EXPECT_TRUE(Reported("installer broadcast=answered"));
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+TEST(Installer, LingeringLauncherIsDeletedOnceItEnds) {
+    UseInstaller(L"install");
+    SetEnv(L"ZENTROVA_STANDIN_LAUNCHER_MS", L"2500");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    EXPECT_TRUE(Reported("launcher done")) << "it was still running at the first try";
+    EXPECT_FALSE(PathExists(InstalledLauncher()));
+    EXPECT_TRUE(PathExists(InstalledApp()));
+    Sleep(500);
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+// The program's own path takes 257 units, one more than its buffer holds.
+TEST(Setup, ProgramPathTooLongEndsBeforeAnythingIsWritten) {
+    UseInstaller(L"install");
+    std::wstring folder = L"C:\\zt\\" + std::wstring(233, L'p');
+    ASSERT_EQ(folder.size() + 1 + wcslen(L"ZentrovaSetup.exe"), 257u);
+    SetupRun run = RunSetup(folder);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {{L"Error", L"No log file", L"OK", L"error"},
+                      {L"Error", L"Can't find the setup program's own path Error=122", L"OK",
+                       L"none"}});
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    EXPECT_FALSE(PathExists(L"C:\\tmp-1"));
+    EXPECT_FALSE(PathExists(L"C:\\KSExtractorLog.txt"));
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+}

@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 #include <shlobj.h>
+#include <stdlib.h>
 
 using namespace standin;
 
@@ -327,10 +328,20 @@ void WriteCancelled(const Path& own) {
         ReportError(L"write cancel.txt", GetLastError());
 }
 
+// As installers that change PATH do: a plain SendMessage to every top-level
+// window, which returns only once each of them has answered.
+void BroadcastIfAsked() {
+    if (!EnvIs(L"ZENTROVA_STANDIN_BROADCAST", L"1")) return;
+    Report(L"installer broadcast=start");
+    SendMessageW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"));
+    Report(L"installer broadcast=answered");
+}
+
 void RunInstall(HWND hwnd, const Path& own, const Path& self, bool hold) {
     EnableButtons(hwnd, FALSE);
     SetWindowTextW(hwnd, kTitleInstalling);
     InstallSteps(own, self);
+    BroadcastIfAsked();
     PumpFor(kShowMs);
     if (hold) HoldWhileFileExists();
 }
@@ -349,6 +360,19 @@ int RunLauncher() {
     Report(Line(L"launcher started=")
                .AddInt(static_cast<long long>(reinterpret_cast<INT_PTR>(started)))
                .s);
+    // A launcher that lingers, holding its own file so that it cannot be
+    // deleted meanwhile, as a running program's file cannot on Windows.
+    wchar_t linger[kEnvChars];
+    if (GetEnv(L"ZENTROVA_STANDIN_LAUNCHER_MS", linger, kEnvChars)) {
+        Path self;
+        HANDLE held = OwnModulePath(&self)
+                          ? CreateFileW(self.s, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr)
+                          : INVALID_HANDLE_VALUE;
+        Sleep(static_cast<DWORD>(_wtoi(linger)));
+        Report(L"launcher done");
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    }
     return 0;
 }
 
