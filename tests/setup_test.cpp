@@ -700,3 +700,52 @@ TEST(Setup, ProgramPathTooLongEndsBeforeAnythingIsWritten) {
     EXPECT_FALSE(PathExists(L"C:\\KSExtractorLog.txt"));
     EXPECT_TRUE(Report().empty()) << "the installer must not run";
 }
+
+namespace {
+
+// The demo payload with a real NSIS installer in the installer's place.
+std::string NsisPayload() {
+    Payload payload;
+    payload.Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")));
+    for (const wchar_t* name : {L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe"}) {
+        std::wstring wide(name);
+        payload.Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));
+    }
+    payload.Compressed("InstallZentrova.exe", ReadBytes(BuildPath(L"fixtures\\nsis\\InstallZentrova.exe")));
+    for (const wchar_t* name : {L"libeay32.dll", L"libssl32.dll"}) {
+        std::wstring wide(name);
+        payload.Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));
+    }
+    return payload.Bytes();
+}
+
+// One whole run with the NSIS installer: asked to launch, the application
+// starts, and nothing is left beside the setup program, within a minute.
+void RunWithNsis(const wchar_t* mode, const wchar_t* folder) {
+    SetEnv(L"ZENTROVA_NSIS_MODE", mode);
+    SetEnv(L"ZENTROVA_STANDIN_REPORT", kReport);
+    SetEnv(L"ZENTROVA_STANDIN_APP_MS", L"300");
+    std::string payload = NsisPayload();
+    DWORD start = GetTickCount();
+    SetupRun run = RunSetup(folder, &payload, {IDOK}, 60000);
+    printf("NSIS installer, mode \"%s\": %lu ms\n", Utf8(mode).c_str(), GetTickCount() - start);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    Sleep(700);  // the application reports, then ends after 300 ms
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"})
+        << "archive folder and log removed";
+}
+
+}  // namespace
+
+TEST(Installer, NsisInstallerEndToEnd) { RunWithNsis(L"", L"C:\\zt\\nsis"); }
+
+TEST(Installer, NsisInstallerThatBroadcasts) { RunWithNsis(L"broadcast", L"C:\\zt\\nsis"); }
+
+TEST(Installer, NsisInstallerWithLingeringLauncher) {
+    SetEnv(L"ZENTROVA_NSIS_LAUNCHER_MS", L"2500");
+    RunWithNsis(L"launcher", L"C:\\zt\\nsis");
+    EXPECT_FALSE(PathExists(InstalledLauncher())) << "deleted once it ended";
+    EXPECT_TRUE(PathExists(InstalledApp()));
+}
