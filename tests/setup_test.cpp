@@ -568,41 +568,35 @@ std::string ZerosStream(uint32_t matches, uint64_t* unpacked) {
 }
 
 struct StatusProbe {
-    DWORD processId = 0;
     int probes = 0;
     int unanswered = 0;
     DWORD slowestMs = 0;
     DWORD shownMs = 0;
 };
 
-BOOL CALLBACK FindStatusWindow(HWND window, LPARAM param) {
-    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(param);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t title[16] = L"";
-    GetWindowTextW(window, title, 16);
-    if (owner != found->first || wcscmp(title, L"Status") || !IsWindowVisible(window)) return TRUE;
-    found->second = window;
-    return FALSE;
-}
-
-// Sends the Status window WM_NULL every 100 ms for as long as it is shown,
-// as Windows does before it calls a window "Not Responding".
+// Waits for another process's Status window, then sends it WM_NULL every
+// 100 ms for as long as it is shown, as Windows does before it calls a
+// window "Not Responding".
 DWORD WINAPI ProbeStatus(void* param) {
     StatusProbe* probe = static_cast<StatusProbe*>(param);
-    std::pair<DWORD, HWND> found{probe->processId, nullptr};
-    for (DWORD start = GetTickCount(); !found.second && GetTickCount() - start < 60000; Sleep(5))
-        EnumWindows(FindStatusWindow, reinterpret_cast<LPARAM>(&found));
+    HWND status = nullptr;
+    for (DWORD start = GetTickCount(); !status && GetTickCount() - start < 60000; Sleep(5)) {
+        HWND found = FindWindowW(nullptr, L"Status");
+        DWORD owner = 0;
+        if (found && GetWindowThreadProcessId(found, &owner) && owner != GetCurrentProcessId() &&
+            IsWindowVisible(found))
+            status = found;
+    }
     DWORD shown = GetTickCount();
-    while (found.second && IsWindowVisible(found.second)) {
+    while (status && IsWindowVisible(status)) {
         DWORD sent = GetTickCount();
         DWORD_PTR result = 0;
         ++probe->probes;
-        bool answered = SendMessageTimeoutW(found.second, WM_NULL, 0, 0, SMTO_NORMAL, 1000,
-                                            &result) != 0;
+        bool answered =
+            SendMessageTimeoutW(status, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
         DWORD took = GetTickCount() - sent;
         // A window that closed meanwhile has nothing to answer.
-        if (!answered && IsWindowVisible(found.second)) ++probe->unanswered;
+        if (!answered && IsWindowVisible(status)) ++probe->unanswered;
         if (answered && took > probe->slowestMs) probe->slowestMs = took;
         Sleep(100);
     }
@@ -625,23 +619,8 @@ TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
                               .Compressed("InstallZentrova.exe",
                                           ReadBytes(DemoPath(L"InstallZentrova.exe")))
                               .Bytes();
-    // RunSetup starts the process; the probe finds its window by process.
     StatusProbe probe;
-    struct Finder {
-        static DWORD WINAPI Run(void* param) {
-            StatusProbe* p = static_cast<StatusProbe*>(param);
-            for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(5)) {
-                DWORD id = 0;
-                HWND status = FindWindowW(nullptr, L"Status");
-                if (status && GetWindowThreadProcessId(status, &id) && id != GetCurrentProcessId()) {
-                    p->processId = id;
-                    return ProbeStatus(p);
-                }
-            }
-            return 0;
-        }
-    };
-    HANDLE prober = CreateThread(nullptr, 0, Finder::Run, &probe, 0, nullptr);
+    HANDLE prober = CreateThread(nullptr, 0, ProbeStatus, &probe, 0, nullptr);
     SetupRun run = RunSetup(kRun, &payload, {}, 180000);
     WaitForSingleObject(prober, 70000);
     CloseHandle(prober);
