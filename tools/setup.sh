@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
   googletest cmake ninja-build
   g++ zlib1g-dev clang libclang-rt-14-dev
