@@ -212,7 +212,8 @@ std::wstring PendingRenames() {
 TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     CreateLog(L"C:\\zt");
     HWND waiter = TitledWindow(L"waiter");
-    for (const wchar_t* folder : {L"C:\\zt\\soon", L"C:\\zt\\late"}) CreateDirectoryW(folder, nullptr);
+    for (const wchar_t* folder : {L"C:\\zt\\soon", L"C:\\zt\\late"})
+        CreateDirectoryW(folder, nullptr);
     WriteBytes(L"C:\\zt\\soon\\Launcher.exe", "launcher");
     WriteBytes(L"C:\\zt\\late\\Launcher.exe", "launcher");
 

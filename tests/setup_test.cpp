@@ -690,7 +690,8 @@ std::string NsisPayload() {
         std::wstring wide(name);
         payload.Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));
     }
-    payload.Compressed("InstallZentrova.exe", ReadBytes(BuildPath(L"fixtures\\nsis\\InstallZentrova.exe")));
+    payload.Compressed("InstallZentrova.exe",
+                       ReadBytes(BuildPath(L"fixtures\\nsis\\InstallZentrova.exe")));
     for (const wchar_t* name : {L"libeay32.dll", L"libssl32.dll"}) {
         std::wstring wide(name);
         payload.Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));
