@@ -306,7 +306,13 @@ TEST(Resources, BuiltProgramCarriesItsRecords) {
         for (const std::wstring& value :
              Values(manifest, kAssembly + v1 + L"assemblyIdentity@" + key))
             identity += std::wstring(key) + L"=" + value + L" ";
-    EXPECT_EQ(identity, L"version=1.0.0.0 processorArchitecture=X86 name=Zentrova type=win32 ");
+#ifdef _WIN64
+    const wchar_t kArchitecture[] = L"amd64";
+#else
+    const wchar_t kArchitecture[] = L"X86";
+#endif
+    EXPECT_EQ(identity, std::wstring(L"version=1.0.0.0 processorArchitecture=") + kArchitecture +
+                            L" name=Zentrova type=win32 ");
     // Vista, 7, 8, 8.1 and 10/11: without them the shell takes the program for
     // a legacy one.
     const std::vector<std::wstring> kSupportedOs = {
