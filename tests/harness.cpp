@@ -358,7 +358,7 @@ Payload& Payload::Compressed(const std::string& name, const std::string& data) {
 }
 
 Payload& Payload::Demo() {
-    Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")));
+    Stored("zlib1.dll", ReadBytes(PayloadZlib()));
     for (const wchar_t* name : {L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe",
                                 L"InstallZentrova.exe", L"libeay32.dll", L"libssl32.dll"}) {
         std::wstring wide(name);
@@ -390,11 +390,45 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
     return names;
 }
 
-std::wstring SetupProgram() {
+std::wstring EnvPath(const wchar_t* name) {
     wchar_t path[kPathUnits] = L"";
-    DWORD units = GetEnvironmentVariableW(L"ZENTROVA_SETUP_EXE", path, kPathUnits);
-    if (units > 0 && units < kPathUnits) return path;
-    return BuildPath(L"ZentrovaSetup.exe");
+    DWORD units = GetEnvironmentVariableW(name, path, kPathUnits);
+    return units > 0 && units < kPathUnits ? path : L"";
+}
+
+std::wstring SetupProgram() {
+    std::wstring path = EnvPath(L"ZENTROVA_SETUP_EXE");
+    return path.empty() ? BuildPath(L"ZentrovaSetup.exe") : path;
+}
+
+std::wstring PayloadZlib() {
+    std::wstring path = EnvPath(L"ZENTROVA_PAYLOAD_ZLIB");
+    return path.empty() ? DemoPath(L"zlib1.dll") : path;
+}
+
+std::wstring CopySetup(const std::wstring& folder, const std::string* payload) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring exe = folder + (folder.back() == L'\\' ? L"" : L"\\") + L"ZentrovaSetup.exe";
+    if (!CopyFileW(SetupProgram().c_str(), exe.c_str(), FALSE)) {
+        ADD_FAILURE() << "cannot copy the setup program: " << GetLastError();
+        return L"";
+    }
+    static const std::string demo =
+        EnvPath(L"ZENTROVA_PAYLOAD_ZLIB").empty() ? "" : Payload().Demo().Bytes();
+    if (!payload && !demo.empty()) payload = &demo;
+    if (payload) {
+        HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
+        bool remove = *payload == "-";
+        UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(100),
+                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK),
+                        remove ? nullptr : const_cast<char*>(payload->data()),
+                        remove ? 0 : static_cast<DWORD>(payload->size()));
+        if (!EndUpdateResourceW(update, FALSE)) {
+            ADD_FAILURE() << "cannot replace the payload";
+            return L"";
+        }
+    }
+    return exe;
 }
 
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::vector<int> answers,
@@ -404,21 +438,8 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
         return path.back() == L'\\' ? path : path + L"\\";
     };
     run.folder = withBackslash(folder);
-    CreateDirectoryW(run.folder.c_str(), nullptr);
-    std::wstring exe = run.folder + L"ZentrovaSetup.exe";
-    if (!CopyFileW(SetupProgram().c_str(), exe.c_str(), FALSE)) {
-        ADD_FAILURE() << "cannot copy the setup program: " << GetLastError();
-        return run;
-    }
-    if (payload) {
-        HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
-        bool remove = *payload == "-";
-        UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(100),
-                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK),
-                        remove ? nullptr : const_cast<char*>(payload->data()),
-                        remove ? 0 : static_cast<DWORD>(payload->size()));
-        if (!EndUpdateResourceW(update, FALSE)) ADD_FAILURE() << "cannot replace the payload";
-    }
+    std::wstring exe = CopySetup(run.folder, payload);
+    if (exe.empty()) return run;
     if (!startFolder.empty()) {
         run.folder = withBackslash(startFolder);
         exe = run.folder + L"ZentrovaSetup.exe";

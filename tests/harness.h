@@ -81,16 +81,25 @@ std::string PngBytes(int width, int height, const std::string& rgb);
 // The setup program that RunSetup copies: the Windows path in
 // ZENTROVA_SETUP_EXE when set (a signed release build, say), else this build's.
 std::wstring SetupProgram();
+// The zlib1.dll that payloads carry for the setup program to load: the
+// Windows path in ZENTROVA_PAYLOAD_ZLIB when set, where that program is of
+// another bitness than these tests, else the demo's.
+std::wstring PayloadZlib();
 
 struct SetupRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::vector<Box> boxes;
     std::wstring folder;  // where the setup program ran, with "\"
 };
-// Copies the setup program into folder (created), replaces its payload when
-// payload is given (deletes it when payload is "-"), runs it to the end
-// with the scripted answers and returns what happened. startFolder, when
-// given, is another view of folder to start the program from.
+// Copies the setup program into folder (created) and replaces its payload
+// when payload is given (deletes it when payload is "-"). With
+// ZENTROVA_PAYLOAD_ZLIB set, a program given no payload gets the demo's
+// files with that library: its own would be of its bitness throughout.
+// Returns the copy's path, empty after a failure.
+std::wstring CopySetup(const std::wstring& folder, const std::string* payload = nullptr);
+// Copies the setup program as CopySetup does, runs it to the end with the
+// scripted answers and returns what happened. startFolder, when given, is
+// another view of folder to start the program from.
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload = nullptr,
                   std::vector<int> answers = {}, DWORD timeoutMs = 120000,
                   const std::wstring& startFolder = L"");

@@ -210,10 +210,9 @@ TEST(Demo, TypicalRun) {
     };
     SetupRun run;
     {
-        CreateDirectoryW(kRun, nullptr);
         run.folder = kRun;
-        std::wstring exe = std::wstring(kRun) + L"ZentrovaSetup.exe";
-        ASSERT_TRUE(CopyFileW(BuildPath(L"ZentrovaSetup.exe").c_str(), exe.c_str(), FALSE));
+        std::wstring exe = CopySetup(kRun);
+        ASSERT_FALSE(exe.empty());
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
@@ -374,7 +373,7 @@ TEST(Setup, BadResultFilesFallThroughToRegistry) {
 TEST(Setup, LaunchFailureOffersBasicInstall) {
     UseInstaller(L"install");
     std::string payload = Payload()
-                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
                               .Compressed("InstallZentrova.exe", "not a program")
                               .Bytes();
     SetupRun run = RunSetup(kRun, &payload, {IDOK, IDCANCEL});
@@ -448,7 +447,7 @@ TEST(Setup, DamagedPayloadNeverStartsTheInstaller) {
     UseInstaller(L"install");
     std::string installer = Compress(ReadBytes(DemoPath(L"InstallZentrova.exe")));
     std::string payload = Payload()
-                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
                               .Raw("InstallZentrova.exe", installer.substr(0, installer.size() / 2))
                               .Bytes();
     SetupRun run = RunSetup(kRun, &payload);
@@ -510,7 +509,7 @@ TEST(Setup, FullDiskEndsTheRunBeforeTheInstaller) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i % 251) * 7);
     std::string packedBig = Compress(big);
     std::string payload = Payload()
-                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
                               .Raw("Big.bin", packedBig)
                               .Compressed("InstallZentrova.exe",
                                           ReadBytes(DemoPath(L"InstallZentrova.exe")))
@@ -614,7 +613,7 @@ TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
     std::string zeros = ZerosStream(4200000, &unpacked);
     ASSERT_GT(unpacked, 1ull << 30);
     std::string payload = Payload()
-                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
                               .Raw("Zeros.bin", zeros)
                               .Compressed("InstallZentrova.exe",
                                           ReadBytes(DemoPath(L"InstallZentrova.exe")))
@@ -685,7 +684,7 @@ namespace {
 // The demo payload with a real NSIS installer in the installer's place.
 std::string NsisPayload() {
     Payload payload;
-    payload.Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")));
+    payload.Stored("zlib1.dll", ReadBytes(PayloadZlib()));
     for (const wchar_t* name : {L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe"}) {
         std::wstring wide(name);
         payload.Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));

@@ -174,13 +174,13 @@ void WriteResult(const Path& own, const Path& target, const Path& app) {
     if (!WriteWholeFile(file.s, data, n)) ReportError(L"write InstalledApp.txt", GetLastError());
 }
 
-void WriteRegistry(const Path& target, const Path& app) {
+void WriteRegistryView(const Path& target, const Path& app, REGSAM view) {
     wchar_t kind[kEnvChars];
     bool set = GetEnv(L"ZENTROVA_STANDIN_REGISTRY", kind, kEnvChars);
 
     HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRegKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              &key, nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRegKey, 0, nullptr, 0, KEY_SET_VALUE | view,
+                              nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         ReportError(L"create registry key", static_cast<DWORD>(rc));
         return;
@@ -215,6 +215,14 @@ void WriteRegistry(const Path& target, const Path& app) {
     }
     if (rc != ERROR_SUCCESS) ReportError(L"registry value", static_cast<DWORD>(rc));
     RegCloseKey(key);
+}
+
+// Both views, as one key: a 64-bit build of this stand-in may hand over to
+// the 32-bit setup program, which reads the 32-bit view. On 32-bit Windows
+// the two flags are ignored and name the one view.
+void WriteRegistry(const Path& target, const Path& app) {
+    WriteRegistryView(target, app, KEY_WOW64_32KEY);
+    WriteRegistryView(target, app, KEY_WOW64_64KEY);
 }
 
 void InstallSteps(const Path& own, const Path& self) {
