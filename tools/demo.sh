@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
 # Builds the setup program from the demo payload and runs it once under Wine
 # on a private virtual display, answering its questions, then prints what
-# happened.
+# happened. Where the kernel runs no i386 code, the shipped 32-bit program
+# runs under qemu-user beside the 64-bit stand-ins, as the tests run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh
 . tools/build-kind.sh
+plan_lanes
+tools/setup.sh
+settle_lanes
+env=(ZENTROVA_WINE_ROOT="$PWD/$build/wine" ZENTROVA_WINE_ARCH="$wine_arch")
+if [ -n "$build32" ]; then
+  cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-i686.cmake" \
+    -DZENTROVA_TESTS=OFF >/dev/null
+  cmake --build "$build32" -j2
+  w32="Z:${PWD//\//\\}\\$build32"
+  env+=(ZENTROVA_I386_ROOT="$i386_root" ZENTROVA_SETUP_EXE="$w32\\ZentrovaSetup.exe"
+        ZENTROVA_PAYLOAD_ZLIB="$w32\\demo\\zlib1.dll")
+  echo "demo.sh: running the shipped 32-bit $build32/ZentrovaSetup.exe under qemu-user"
+elif [ "$wine_arch" = win64 ]; then
+  echo "demo.sh: running the 64-bit build; the 32-bit program cannot run here"
+fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain"
 cmake --build "$build" -j2
-ZENTROVA_WINE_ROOT=$PWD/$build/wine ZENTROVA_WINE_ARCH=$wine_arch \
-  tools/run-wine.sh "$build/tests/zentrova_tests.exe" --gtest_filter=Demo.TypicalRun
+env "${env[@]}" tools/run-wine.sh "$build/tests/zentrova_tests.exe" --gtest_filter=Demo.TypicalRun
 echo "Screenshot of the Status window: $build/demo-status.png"

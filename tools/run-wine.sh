@@ -5,13 +5,19 @@
 #   ZENTROVA_WINE_ROOT  where the template and the copies live (required)
 #   ZENTROVA_WINE_ARCH  win32 (default) or win64, the prefix's kind; a 32-bit
 #                       program in a win64 prefix runs as on 64-bit Windows
+#   ZENTROVA_I386_ROOT  with win64: a private i386 root (tools/i386-root.sh)
+#                       from which qemu-user runs the 32-bit programs, on a
+#                       kernel that runs no i386 code itself
 #   ZENTROVA_KEEP_PREFIX=1  keep the copy for a look afterwards
 set -u
+i386_root=${ZENTROVA_I386_ROOT:-}
 # A private mount namespace lets each run have a small disk and a read-only
 # folder of its own (see below). Without one those folders stay ordinary.
+# Emulation needs a user namespace too: its binfmt_misc is the run's own, so
+# the qemu handler reaches no other process and needs no machine setting.
 if [ -z "${ZENTROVA_WINE_NS:-}" ]; then
   userns=()
-  [ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
+  [ "$(id -u)" -eq 0 ] && [ -z "$i386_root" ] || userns=(--user --map-root-user)
   if unshare --mount "${userns[@]}" true 2>/dev/null; then
     ZENTROVA_WINE_NS=1 exec unshare --mount --propagation private "${userns[@]}" "$0" "$@"
   fi
@@ -20,12 +26,26 @@ root=${ZENTROVA_WINE_ROOT:?set ZENTROVA_WINE_ROOT}
 arch=${ZENTROVA_WINE_ARCH:-win32}
 # Bump the number when the template's settings change.
 template=$root/template-3-$arch
+if [ -n "$i386_root" ]; then
+  [ "$arch" = win64 ] || { echo "run-wine: emulation runs in a win64 prefix" >&2; exit 125; }
+  [ -n "${ZENTROVA_WINE_NS:-}" ] && mount -t binfmt_misc none /proc/sys/fs/binfmt_misc 2>/dev/null ||
+    { echo "run-wine: no binfmt_misc of our own (Linux 6.7 or later) for qemu-user" >&2; exit 125; }
+  # i386 ELF programs (the 32-bit Wine loader and its preloader) to qemu;
+  # F opens the interpreter now, so it is found from any mount namespace.
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    >/proc/sys/fs/binfmt_misc/register || { echo "run-wine: cannot register qemu-i386" >&2; exit 125; }
+  # Wine reserves most of the 32-bit address space up front, which qemu
+  # maps slowly unless it reserves that space itself; below 0x90000000
+  # 32-bit programs no longer start.
+  export QEMU_LD_PREFIX=$i386_root QEMU_RESERVED_VA=0x90000000
+  template=$root/template-3-$arch-emulated
+fi
 mkdir -p "$root/runs"
 export WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 if [ "$arch" = win64 ]; then
   # The 64-bit loader and server; the loader hands a 32-bit program on to
   # the 32-bit one itself.
-  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
+  export WINELOADER=${i386_root}/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
   wine() { "$WINELOADER" "$@"; }
   wineboot() { "$WINELOADER" wineboot "$@"; }
   wineserver() { "$WINESERVER" "$@"; }
@@ -47,6 +67,13 @@ make_template() {
   mkdir -p "$work"
   start_display "$root"
   WINEPREFIX=$work wineboot -i >/dev/null 2>&1
+  if [ -n "$i386_root" ]; then
+    # Debian's 64-bit Wine finds no 32-bit DLLs to copy into syswow64 when
+    # they are not in its own tree, and the 32-bit loader needs them there.
+    # With them in place, booting again runs the 32-bit half of the setup.
+    cp "$i386_root"/usr/lib/i386-linux-gnu/wine/i386-windows/* "$work/drive_c/windows/syswow64/"
+    WINEPREFIX=$work wineboot -u >/dev/null 2>&1
+  fi
   WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   WINEPREFIX=$work wineserver -w
