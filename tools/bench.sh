@@ -6,8 +6,10 @@
 #   tools/bench.sh --tiny   one tiny payload, one run: keeps the tool working
 #   tools/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
 #                           one-100M ten-10M)
-# Everything lands in build-bench/; remove build-bench/bench to regenerate
-# the payloads.
+# Everything lands in build-bench/ (build-bench-x64/ where the kernel runs no
+# i386 code: there it measures the 64-bit build, against 64-bit NSIS; times
+# under an emulator would measure the emulator); remove its bench/ folder to
+# regenerate the payloads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,18 +18,38 @@ tiny=0
 runs=5
 [ $tiny = 1 ] && runs=1
 
+. tools/build-kind.sh
+plan_lanes
 tools/setup.sh
-bb=$root/build-bench
+settle_lanes
+if [ "$wine_arch" = win32 ]; then
+  bb=$root/build-bench
+  measured="the 32-bit program (i686) in a 32-bit prefix"
+  zlib_dll=/usr/i686-w64-mingw32/lib/zlib1.dll
+  wine_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+  nsis_target=x86-unicode
+  zpack_flags=()
+else
+  bb=$root/build-bench-x64
+  measured="the 64-bit build (x86-64) in a 64-bit prefix; this kernel runs no i386 code"
+  zlib_dll=/usr/x86_64-w64-mingw32/lib/zlib1.dll
+  wine_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+  nsis_target=amd64-unicode
+  # The packer rightly refuses a 64-bit zlib1.dll for the shipped program.
+  zpack_flags=(--any-order)
+  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
+  wine() { "$WINELOADER" "$@"; }
+  wineboot() { "$WINELOADER" wineboot "$@"; }
+  wineserver() { "$WINESERVER" "$@"; }
+fi
 mkdir -p "$bb"
-cmake -S . -B "$bb" -G Ninja -DZENTROVA_BENCH=ON -DZENTROVA_TESTS=OFF >"$bb/bench-configure.log" ||
-  { cat "$bb/bench-configure.log"; exit 1; }
+cmake -S . -B "$bb" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DZENTROVA_BENCH=ON \
+  -DZENTROVA_TESTS=OFF >"$bb/bench-configure.log" || { cat "$bb/bench-configure.log"; exit 1; }
 cmake --build "$bb" -j2 >"$bb/bench-build.log" || { tail -40 "$bb/bench-build.log"; exit 1; }
 
 work=$bb/bench
 host=$bb/bench-host/zentrova_bench_host
 zpack=$bb/host/zpack
-zlib_dll=/usr/i686-w64-mingw32/lib/zlib1.dll
-wine_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
 results=$work/results.txt
 failures=0
 mkdir -p "$work/src" "$work/nsis"
@@ -64,6 +86,7 @@ make_nsi() {
   local name=$1 out=$2 src=${3:-}
   {
     echo 'Unicode true'
+    echo "Target $nsis_target"
     echo 'SetCompressor zlib'
     echo 'SilentInstall silent'
     echo 'RequestExecutionLevel user'
@@ -87,13 +110,24 @@ make_nsi() {
   }
 }
 
+# create-dir checks zlib1.dll as the 32-bit program needs it; the 64-bit
+# build's payloads go in as test payloads, zlib1.dll first.
+pack() {
+  [ ${#zpack_flags[@]} -eq 0 ] && { "$zpack" create-dir "$1" "$2"; return; }
+  local entries=("zlib1.dll=$2/zlib1.dll") rel
+  while IFS= read -r rel; do
+    [ "$rel" = zlib1.dll ] || entries+=("$rel=$2/$rel")
+  done < <(cd "$2" && find -L . -type f | sed 's|^\./||' | LC_ALL=C sort)
+  "$zpack" create "${zpack_flags[@]}" "$1" "${entries[@]}" >/dev/null
+}
+
 make_payload() {
   local name=$1
   make_tree "$name"
   if [ "$name" = demo ]; then
     cp "$bb/payload.bin" "$work/$name.bin"
   elif [ ! -e "$work/$name.bin" ]; then
-    "$zpack" create-dir "$work/$name.bin" "$work/src/$name"
+    pack "$work/$name.bin" "$work/src/$name"
   fi
   if [ ! -e "$work/nsis/$name.exe" ]; then
     make_nsi "$name" "$work/nsis/$name.exe" "$work/src/$name" >"$work/nsis/$name.nsi"
@@ -103,7 +137,7 @@ make_payload() {
 
 # ---- one Wine prefix for every Windows step, booted once, on a display of
 # its own.
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=$wine_arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$bb/wine/prefix
 export ZENTROVA_STANDIN_MODE=cancel
 mkdir -p "$bb/wine"
@@ -200,12 +234,13 @@ for p in "${payloads[@]}"; do measure "$p"; done
 
 # ---- the table
 for p in "${payloads[@]}"; do
-  "$zpack" list "$work/$p.bin" |
+  "$zpack" list "${zpack_flags[@]}" "$work/$p.bin" |
     awk -v p="$p" '/^total/ { print p, "sizes files=" $2, "stored=" $4, "unpacked=" $7 }' >>"$results"
 done
 echo
 echo "Extraction benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $runs run(s) per step, median [min-max]"
 echo "CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores$(lscpu | awk -F': *' '/Hypervisor vendor/ { print ", virtual machine (" $2 ")" }')"
+echo "Measured: $measured"
 echo "Wine: $(wine --version)  prefix: $WINEPREFIX"
 echo "Extraction disk: $drive on $(df -T "$drive" | awk 'NR == 2 { print $2 " (" $1 ", " ($2 == "tmpfs" ? "" : "not ") "tmpfs)" }')"
 zlib_in=$(grep -o 'zlib="C:[^"]*"' "$results" | sort -u | tr '\n' ' ' || true)
@@ -217,7 +252,7 @@ case $zlib_in in
      echo "  so ours and the limit loop use the same zlib; it is not the payload's file)" ;;
 esac
 echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Stored payloads are level 9 (zpack);"
-echo "  NSIS: SetCompressor zlib, not solid, silent, CRC check on (its default)."
+echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default)."
 echo
 awk -f tools/bench/table.awk "$results"
 # A step that could not run is a broken benchmark, unlike a slow one.
