@@ -460,6 +460,73 @@ TEST(Setup, DamagedPayloadNeverStartsTheInstaller) {
     EXPECT_TRUE(PathExists(std::wstring(kArchive) + L"\\InstallZentrova.exe"));
 }
 
+namespace {
+
+uint32_t Le32At(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    if (at + sizeof value <= bytes.size()) memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+// The stored library is the one entry without an adler32 of its own; its PE
+// checksum stands in. A damaged one must end like one that does not load.
+TEST(Setup, DamagedLibraryIsNeverLoaded) {
+    UseInstaller(L"cancel");
+    const std::string library = ReadBytes(DemoPath(L"zlib1.dll"));
+    const std::string installer = ReadBytes(DemoPath(L"InstallZentrova.exe"));
+    const size_t pe = Le32At(library, 0x3C);
+    const size_t firstSection = pe + 24 + (Le32At(library, pe + 20) & 0xFFFF);
+    ASSERT_EQ(library.substr(firstSection, 6), std::string(".text\0", 6));
+    std::string code = library, header = library;
+    code[Le32At(library, firstSection + 20) + Le32At(library, firstSection + 16) / 2] ^= 0x10;
+    header[pe + 8] ^= 0x01;  // the link time, which nothing else reads
+    const struct {
+        const wchar_t* folder;
+        std::string library;
+    } damaged[] = {{L"C:\\zt\\code", code},
+                   {L"C:\\zt\\header", header},
+                   {L"C:\\zt\\cut", library.substr(0, library.size() / 2)}};
+    for (const auto& c : damaged) {
+        std::string payload = Payload()
+                                  .Stored("zlib1.dll", c.library)
+                                  .Compressed("InstallZentrova.exe", installer)
+                                  .Bytes();
+        SetupRun run = RunSetup(c.folder, &payload);
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, {{L"Error", L"No zip 100", L"OK", L"error"},
+                          {L"Error", L"No zip procs 100", L"OK", L"error"},
+                          {L"Error", L"Error in unzip init 101", L"OK", L"error"}});
+        const std::wstring archive = run.folder + L"tmp-1";
+        std::wstring log = ReadLog(run.folder + L"KSExtractorLog.txt");
+        std::wstring tail = L"\", zippedSize=" + std::to_wstring(Compress(installer).size()) +
+                            L"\r\nDamaged file, not loaded: " + archive +
+                            L"\\zlib1.dll\r\nNo zip 100\r\nNo zip procs 100\r\n"
+                            L"Error in unzip init 101\r\n";
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << ToBytes(c.folder);
+        EXPECT_EQ(ListFolder(c.folder),
+                  (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe",
+                                             L"tmp-1"}));
+        EXPECT_EQ(ListFolder(archive),
+                  (std::vector<std::wstring>{L"InstallZentrova.exe", L"zlib1.dll"}));
+        EXPECT_EQ(ReadBytes(archive + L"\\InstallZentrova.exe"), "");
+    }
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+
+    // Linked without a checksum, in an archive made elsewhere: loaded as it is.
+    std::string unset = library;
+    memset(&unset[pe + 88], 0, 4);
+    std::string payload =
+        Payload().Stored("zlib1.dll", unset).Compressed("InstallZentrova.exe", installer).Bytes();
+    SetupRun run = RunSetup(kRun, &payload);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
 TEST(Setup, LogHeldOpenRunGoesOnWithoutALog) {
     UseInstaller(L"cancel");
     CreateDirectoryW(kRun, nullptr);
