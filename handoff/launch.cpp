@@ -13,7 +13,8 @@ const wchar_t kAppName[] = L"Zentrova.exe";
 const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
 
 // The installer's result file names the application; a text that does not
-// fit the path buffer is refused rather than cut to another path.
+// fit the path buffer is refused rather than cut to another path, and so is
+// a relative one, which would name whatever the current folder holds.
 bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     wchar_t resultPath[kPathUnits];
     CopyText(resultPath, kPathUnits, archiveFolder);
@@ -23,7 +24,8 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     if (!text) return false;
     bool taken = false;
     wchar_t candidate[kPathUnits];
-    if (CopyText(candidate, kPathUnits, text) && FileExists(candidate)) {
+    if (CopyText(candidate, kPathUnits, text) && IsAbsolutePath(candidate) &&
+        FileExists(candidate)) {
         CopyText(appPath, kPathUnits, candidate);
         taken = true;
     }
@@ -34,7 +36,8 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
 // The value names the installation folder; it may be of any type and
 // need not be terminated, so the buffer is zeroed and cut at its size. A
 // folder without the application in it, left by a failed installer, must
-// not hide the copies in the fixed places.
+// not hide the copies in the fixed places, nor may a relative value, which
+// would be found, and started, in the current folder.
 bool FromRegistry(wchar_t* appPath) {
     HKEY key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS)
@@ -46,7 +49,7 @@ bool FromRegistry(wchar_t* appPath) {
         size = 0;
     RegCloseKey(key);
     value[size / sizeof(wchar_t)] = 0;
-    if (!value[0]) return false;
+    if (!IsAbsolutePath(value)) return false;
     AddBackslash(value, kPathUnits);
     if (!AppendText(value, kPathUnits, kAppName) || !FileExists(value)) return false;
     CopyText(appPath, kPathUnits, value);

@@ -129,6 +129,11 @@ TEST(Launch, RegistryValueOfAnyKind) {
         {"129 units", REG_SZ, units(at129), 1},
         {"130 units", REG_SZ, units(at130), 0},
         {"a file", REG_SZ, units(folder + L"\\Zentrova.exe"), 0},
+        // C:\zt, the current folder, holds inst\Zentrova.exe.
+        {"relative", REG_SZ, units(L"inst"), 0},
+        {"drive-relative", REG_SZ, units(L"C:inst"), 0},
+        {"root-relative", REG_SZ, units(L"\\zt\\inst"), 0},
+        {"raw namespace", REG_SZ, units(L"\\\\?\\" + folder), 0},
         {"a folder without the application", REG_SZ, units(stale), 0},
     };
     for (const Case& c : cases) {
@@ -159,6 +164,18 @@ TEST(Launch, RegistryValueOfAnyKind) {
     EXPECT_EQ(watcher.Boxes().size(), 1u);
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(L"C:\\Zentrova\\Zentrova.exe"));
+
+    // A relative result file is passed over too: the launcher beside the
+    // fixed folder's application goes, the one in the current folder stays.
+    WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"inst\\Zentrova.exe"));
+    WriteBytes(folder + L"\\Launcher.exe", "launcher");
+    WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
+    BoxWatcher relative(GetCurrentProcessId(), {IDCANCEL});
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
+    relative.Stop();
+    EXPECT_EQ(relative.Boxes().size(), 1u);
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
+    EXPECT_TRUE(PathExists(folder + L"\\Launcher.exe"));
     RegCloseKey(key);
 }
 
