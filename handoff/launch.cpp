@@ -116,6 +116,8 @@ void DeleteLauncher(const wchar_t* launcherPath) {
         DWORD error = GetLastError();
         // Gone already: the launcher removed itself.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        // Refused for its attribute, not for being in use: no reason to wait.
+        if (error == ERROR_ACCESS_DENIED && ClearReadOnly(launcherPath)) continue;
         if (GetTickCount() - start >= kLauncherRetryMs) {
             if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
                 LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "support/paths.h"
 #include "support/text.h"
 
 void FileFinderInit(FileFinder* finder) { finder->open = 0; }
@@ -53,7 +54,8 @@ BOOL DeleteFolderTree(const wchar_t* path) {
             RemoveDirectoryW(child);
         else if (folder)
             DeleteFolderTree(child);
-        else
+        else if (!DeleteFileW(child) && GetLastError() == ERROR_ACCESS_DENIED &&
+                 ClearReadOnly(child))
             DeleteFileW(child);
     }
     FileFinderClose(&finder);

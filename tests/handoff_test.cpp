@@ -61,6 +61,7 @@ TEST(Removal, DepthFirstAndDotFiles) {
     WriteBytes(L"C:\\zt\\a\\.installer-state", "x");
     WriteBytes(L"C:\\zt\\a\\b\\c\\file.txt", "x");
     WriteBytes(L"C:\\zt\\a\\.hidden-folder\\f", "x");
+    SetFileAttributesW(L"C:\\zt\\a\\b\\c\\file.txt", FILE_ATTRIBUTE_READONLY);
     EXPECT_NE(DeleteFolderTree(L"C:\\zt\\a"), 0);
     EXPECT_FALSE(PathExists(L"C:\\zt\\a"));
 
@@ -271,6 +272,14 @@ TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     CloseHandle(thread);
     EXPECT_GE(late.probes, 20);
     EXPECT_EQ(late.unanswered, 0);
+
+    // A read-only launcher is not in use: deleted now, not at restart.
+    CreateDirectoryW(L"C:\\zt\\ro", nullptr);
+    WriteBytes(L"C:\\zt\\ro\\Launcher.exe", "launcher");
+    ASSERT_TRUE(SetFileAttributesW(L"C:\\zt\\ro\\Launcher.exe", FILE_ATTRIBUTE_READONLY));
+    DeleteLauncher(L"C:\\zt\\ro\\Launcher.exe");
+    EXPECT_FALSE(PathExists(L"C:\\zt\\ro\\Launcher.exe"));
+    EXPECT_EQ(PendingRenames().find(L"\\ro\\"), std::wstring::npos);
 
     // A launcher that removed itself needs nothing more.
     start = GetTickCount();
