@@ -12,6 +12,19 @@ namespace {
 const wchar_t kAppName[] = L"Zentrova.exe";
 const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
 
+// The launcher from the question to its deletion, for a session that ends
+// meanwhile.
+wchar_t pendingLauncher[kPathUnits];
+
+void DeleteAtRestart(const wchar_t* launcherPath) {
+    if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);
+    } else {
+        int moveError = static_cast<int>(GetLastError());
+        LogFormatW(L"Launcher in use, not deleted: %s %d", launcherPath, moveError);
+    }
+}
+
 // The installer's result file names the application; a text that does not
 // fit the path buffer is refused rather than cut to another path, and so is
 // a relative one, which would name whatever the current folder holds.
@@ -94,6 +107,7 @@ int LaunchInstalledApp(const wchar_t* archiveFolder) {
     wchar_t launcherPath[kPathUnits];
     FormLauncherPath(launcherPath, appPath);
     bool hasLauncher = launcherPath[0] && FileExists(launcherPath);
+    if (hasLauncher) CopyText(pendingLauncher, kPathUnits, launcherPath);
 
     int answer = MessageBoxA(nullptr, "Do you wish to launch the application now?", "Complete",
                              MB_OKCANCEL | MB_ICONQUESTION);
@@ -106,6 +120,7 @@ int LaunchInstalledApp(const wchar_t* archiveFolder) {
             ShellExecuteW(nullptr, L"open", appPath, nullptr, nullptr, SW_SHOWNORMAL);
     }
     if (hasLauncher) DeleteLauncher(launcherPath);
+    pendingLauncher[0] = 0;
     return 1;
 }
 
@@ -119,14 +134,21 @@ void DeleteLauncher(const wchar_t* launcherPath) {
         // Refused for its attribute, not for being in use: no reason to wait.
         if (error == ERROR_ACCESS_DENIED && ClearReadOnly(launcherPath)) continue;
         if (GetTickCount() - start >= kLauncherRetryMs) {
-            if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-                LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);
-            } else {
-                int moveError = static_cast<int>(GetLastError());
-                LogFormatW(L"Launcher in use, not deleted: %s %d", launcherPath, moveError);
-            }
+            DeleteAtRestart(launcherPath);
             return;
         }
         WaitAnswering(kLauncherRetryPollMs);
     }
+}
+
+void DeletePendingLauncherNow() {
+    if (!pendingLauncher[0]) return;
+    if (!DeleteFileW(pendingLauncher)) {
+        DWORD error = GetLastError();
+        bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                    (error == ERROR_ACCESS_DENIED && ClearReadOnly(pendingLauncher) &&
+                     DeleteFileW(pendingLauncher));
+        if (!gone) DeleteAtRestart(pendingLauncher);
+    }
+    pendingLauncher[0] = 0;
 }

@@ -24,3 +24,6 @@ void FileFinderClose(FileFinder* finder);
 // RemoveDirectoryW's result for path. Links to folders are removed as
 // links, never followed; read-only files go too.
 BOOL DeleteFolderTree(const wchar_t* path);
+// The same, and what cannot be deleted now (a program still running from
+// the folder) is left to be deleted at the next restart.
+BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path);

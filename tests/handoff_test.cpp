@@ -13,6 +13,21 @@
 
 namespace {
 
+std::wstring PendingRenames() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return L"";
+    wchar_t value[4096] = L"";
+    DWORD size = sizeof value - sizeof(wchar_t);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    std::wstring all(value, size / sizeof(wchar_t));
+    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
+    return all;
+}
+
 HWND TitledWindow(const wchar_t* title) {
     return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
@@ -80,6 +95,20 @@ TEST(Removal, DepthFirstAndDotFiles) {
     EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\busy"), 0);
     CloseHandle(held);
     EXPECT_EQ(ListFolder(L"C:\\zt\\busy"), std::vector<std::wstring>{L"in"});
+
+    // When the session ends, it goes at the next restart, and each folder
+    // above it after it.
+    held = CreateFileW(L"C:\\zt\\busy\\in\\held.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+    EXPECT_EQ(DeleteFolderTreeNowOrAtRestart(L"C:\\zt\\busy"), 0);
+    CloseHandle(held);
+    std::wstring pending = PendingRenames();
+    size_t file = pending.find(L"c:\\zt\\busy\\in\\held.txt||");
+    size_t in = pending.find(L"c:\\zt\\busy\\in||");
+    size_t top = pending.find(L"c:\\zt\\busy||");
+    EXPECT_NE(top, std::wstring::npos) << ToBytes(pending);
+    EXPECT_LT(file, in);
+    EXPECT_LT(in, top);
 }
 
 TEST(Removal, LinksAreNotFollowed) {
@@ -177,6 +206,19 @@ TEST(Launch, RegistryValueOfAnyKind) {
     EXPECT_EQ(relative.Boxes().size(), 1u);
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(folder + L"\\Launcher.exe"));
+
+    // A session that ends at the question takes the launcher with it.
+    WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
+    bool goneAtQuestion = false;
+    BoxWatcher ending(GetCurrentProcessId(), {IDCANCEL});
+    ending.context = &goneAtQuestion;
+    ending.onBox = [](const Box&, void* gone) {
+        DeletePendingLauncherNow();
+        *static_cast<bool*>(gone) = !PathExists(L"C:\\Zentrova\\Launcher.exe");
+    };
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
+    ending.Stop();
+    EXPECT_TRUE(goneAtQuestion);
     RegCloseKey(key);
 }
 
@@ -210,20 +252,6 @@ DWORD WINAPI HoldAndProbe(void* param) {
     return 0;
 }
 
-std::wstring PendingRenames() {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
-                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return L"";
-    wchar_t value[4096] = L"";
-    DWORD size = sizeof value - sizeof(wchar_t);
-    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    std::wstring all(value, size / sizeof(wchar_t));
-    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
-    return all;
-}
 
 }  // namespace
 
