@@ -14,6 +14,9 @@ int timerBusy;
 
 namespace {
 
+const wchar_t kUnpackingReason[] = L"Zentrova setup is unpacking files";
+const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
+
 typedef BOOL(WINAPI* ShutdownBlockReasonCreateProc)(HWND window, LPCWSTR reason);
 typedef BOOL(WINAPI* ShutdownBlockReasonDestroyProc)(HWND window);
 

@@ -11,8 +11,6 @@ extern int timerBusy;
 
 // Why the session may not end now: while the work runs, the Status window
 // answers WM_QUERYENDSESSION with FALSE; null outside the work.
-constexpr wchar_t kUnpackingReason[] = L"Zentrova setup is unpacking files";
-constexpr wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
 const wchar_t* SessionBlockReason();
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
