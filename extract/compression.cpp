@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include "extract/entries.h"
+#include "extract/pe_checksum.h"
 #include "support/errors.h"
+#include "support/log.h"
 
 namespace {
 
@@ -29,11 +31,51 @@ Proc EntryPoint(int index) {
 int compressionTried = 0;
 HMODULE compressionModule = nullptr;
 
+// True when the file's PE checksum, where its linker set one, matches its
+// bytes. A file too short for its headers, or whose headers point past its
+// end, is damaged too.
+bool IsIntactLibrary(HANDLE file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
+        static_cast<uint64_t>(size.QuadPart) > kMaxPeChecksumBytes)
+        return false;
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping) return false;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    bool intact = false;
+    if (view) {
+        uint32_t stored, computed;
+        PeChecksumStatus status =
+            CheckPeChecksum(static_cast<const unsigned char*>(view),
+                            static_cast<size_t>(size.QuadPart), &stored, &computed);
+        intact = status == kPeChecksumMatches || status == kPeChecksumUnset;
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    return intact;
+}
+
+// A damaged download must end in the box of a library that does not load,
+// never run in this elevated process. The file stays open without write
+// sharing until it is loaded, so what was checked is what loads.
+HMODULE LoadCheckedLibrary(const wchar_t* path) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    HMODULE module = nullptr;
+    if (IsIntactLibrary(file))
+        module = LoadLibraryW(path);
+    else
+        LogFormatW(L"Damaged file, not loaded: %s", path);
+    CloseHandle(file);
+    return module;
+}
+
 }  // namespace
 
 void EnsureCompression() {
     if (compressionTried) return;
-    compressionModule = LoadLibraryW(zlibPath);
+    compressionModule = LoadCheckedLibrary(zlibPath);
     if (!compressionModule) ShowSystemErrorA("%s %d", "No zip", kBindingErrorCode);
     bool complete = true;
     for (int i = 0; i < kExportCount; ++i) {

@@ -36,7 +36,9 @@ typedef int (*InflateInitProc)(ZStream* stream, const char* version, int streamS
 typedef int (*InflateProc)(ZStream* stream, int flush);
 typedef int (*InflateEndProc)(ZStream* stream);
 
-// Tries the binding once per process; failures are shown, never thrown.
+// Tries the binding once per process; failures are shown, never thrown. A
+// library whose PE checksum is set but wrong is not loaded: it fails as one
+// that does not load.
 void EnsureCompression();
 // Each returns kZStreamError, calling nothing, when the binding failed.
 int CallInflateInit(ZStream* stream, const char* version, int streamSize);

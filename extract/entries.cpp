@@ -15,6 +15,10 @@ namespace {
 
 constexpr size_t kNameBytes = kMaxEntryNameBytes + 1;
 
+// The file being written; left open, as the run's end leaves it, when its
+// entry fails.
+HANDLE entryFile = INVALID_HANDLE_VALUE;
+
 [[noreturn]] void ThrowDamaged(ArchiveStatus status) {
     ThrowErrorFmt("Damaged installer archive: %s", ArchiveStatusText(status));
 }
@@ -53,6 +57,7 @@ int ExtractFiles(const unsigned char* data, const wchar_t* archiveFolder, int32_
             int error = static_cast<int>(GetLastError());
             ThrowErrorW(L"Error creating target file", target, error);
         }
+        entryFile = file;
         if (IsStoredEntryName(entry.name, entry.filenameSize)) {
             CopyText(zlibPath, kPathUnits, target);
             WriteRawEntry(file, entry.data, entry.fileSize);
@@ -60,10 +65,17 @@ int ExtractFiles(const unsigned char* data, const wchar_t* archiveFolder, int32_
             unzipFrom(file, entry.data, entry.fileSize);
         }
         CloseHandle(file);
+        entryFile = INVALID_HANDLE_VALUE;
         ++count;
         KeepAnswering();
     }
     return count;
+}
+
+void CloseEntryBeingWritten() {
+    if (entryFile == INVALID_HANDLE_VALUE) return;
+    CloseHandle(entryFile);
+    entryFile = INVALID_HANDLE_VALUE;
 }
 
 void CreateParentFolders(const wchar_t* path, size_t start) {

@@ -27,8 +27,12 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     CreateLog(ownFolder);
     LogLineA(ZENTROVA_BUILD_DATE);
     LogLineW(modulePath);
-    CopyText(archiveFolder, kExtractPathUnits, ownFolder);
-    CreateArchiveFolder(archiveFolder, L"tmp");
+    // The caller's buffer names the archive folder only once it exists: a
+    // run that stops before must not remove the program's own folder.
+    wchar_t folder[kExtractPathUnits];
+    CopyText(folder, kExtractPathUnits, ownFolder);
+    CreateArchiveFolder(folder, L"tmp");
+    CopyText(archiveFolder, kExtractPathUnits, folder);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
     HRSRC resource = FindResourceA(instanceHandle, MAKEINTRESOURCEA(kPayloadResourceId),

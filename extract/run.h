@@ -7,8 +7,9 @@
 constexpr int kPayloadResourceId = 100;
 constexpr int kMaxArchiveFolderCounter = 49;
 
-// Fills both buffers (kExtractPathUnits each, no trailing backslash) and
-// returns the number of entries written, or -1 when the payload is missing.
+// Fills both buffers (kExtractPathUnits each, no trailing backslash; the
+// archive folder's once it exists) and returns the number of entries
+// written, or -1 when the payload is missing.
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder);
 // Replaces folder with the first free "%s\%s-%d" of folder, name, 1..49.
 void CreateArchiveFolder(wchar_t* folder, const wchar_t* name);

@@ -12,8 +12,22 @@ namespace {
 const wchar_t kAppName[] = L"Zentrova.exe";
 const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
 
+// The launcher from the question to its deletion, for a session that ends
+// meanwhile.
+wchar_t pendingLauncher[kPathUnits];
+
+void DeleteAtRestart(const wchar_t* launcherPath) {
+    if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);
+    } else {
+        int moveError = static_cast<int>(GetLastError());
+        LogFormatW(L"Launcher in use, not deleted: %s %d", launcherPath, moveError);
+    }
+}
+
 // The installer's result file names the application; a text that does not
-// fit the path buffer is refused rather than cut to another path.
+// fit the path buffer is refused rather than cut to another path, and so is
+// a relative one, which would name whatever the current folder holds.
 bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     wchar_t resultPath[kPathUnits];
     CopyText(resultPath, kPathUnits, archiveFolder);
@@ -23,7 +37,8 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     if (!text) return false;
     bool taken = false;
     wchar_t candidate[kPathUnits];
-    if (CopyText(candidate, kPathUnits, text) && FileExists(candidate)) {
+    if (CopyText(candidate, kPathUnits, text) && IsAbsolutePath(candidate) &&
+        FileExists(candidate)) {
         CopyText(appPath, kPathUnits, candidate);
         taken = true;
     }
@@ -34,7 +49,8 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
 // The value names the installation folder; it may be of any type and
 // need not be terminated, so the buffer is zeroed and cut at its size. A
 // folder without the application in it, left by a failed installer, must
-// not hide the copies in the fixed places.
+// not hide the copies in the fixed places, nor may a relative value, which
+// would be found, and started, in the current folder.
 bool FromRegistry(wchar_t* appPath) {
     HKEY key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS)
@@ -46,7 +62,7 @@ bool FromRegistry(wchar_t* appPath) {
         size = 0;
     RegCloseKey(key);
     value[size / sizeof(wchar_t)] = 0;
-    if (!value[0]) return false;
+    if (!IsAbsolutePath(value)) return false;
     AddBackslash(value, kPathUnits);
     if (!AppendText(value, kPathUnits, kAppName) || !FileExists(value)) return false;
     CopyText(appPath, kPathUnits, value);
@@ -91,6 +107,7 @@ int LaunchInstalledApp(const wchar_t* archiveFolder) {
     wchar_t launcherPath[kPathUnits];
     FormLauncherPath(launcherPath, appPath);
     bool hasLauncher = launcherPath[0] && FileExists(launcherPath);
+    if (hasLauncher) CopyText(pendingLauncher, kPathUnits, launcherPath);
 
     int answer = MessageBoxA(nullptr, "Do you wish to launch the application now?", "Complete",
                              MB_OKCANCEL | MB_ICONQUESTION);
@@ -103,6 +120,7 @@ int LaunchInstalledApp(const wchar_t* archiveFolder) {
             ShellExecuteW(nullptr, L"open", appPath, nullptr, nullptr, SW_SHOWNORMAL);
     }
     if (hasLauncher) DeleteLauncher(launcherPath);
+    pendingLauncher[0] = 0;
     return 1;
 }
 
@@ -113,15 +131,24 @@ void DeleteLauncher(const wchar_t* launcherPath) {
         DWORD error = GetLastError();
         // Gone already: the launcher removed itself.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        // Refused for its attribute, not for being in use: no reason to wait.
+        if (error == ERROR_ACCESS_DENIED && ClearReadOnly(launcherPath)) continue;
         if (GetTickCount() - start >= kLauncherRetryMs) {
-            if (MoveFileExW(launcherPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-                LogFormatW(L"Launcher in use, deleted at restart: %s", launcherPath);
-            } else {
-                int moveError = static_cast<int>(GetLastError());
-                LogFormatW(L"Launcher in use, not deleted: %s %d", launcherPath, moveError);
-            }
+            DeleteAtRestart(launcherPath);
             return;
         }
         WaitAnswering(kLauncherRetryPollMs);
     }
+}
+
+void DeletePendingLauncherNow() {
+    if (!pendingLauncher[0]) return;
+    if (!DeleteFileW(pendingLauncher)) {
+        DWORD error = GetLastError();
+        bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                    (error == ERROR_ACCESS_DENIED && ClearReadOnly(pendingLauncher) &&
+                     DeleteFileW(pendingLauncher));
+        if (!gone) DeleteAtRestart(pendingLauncher);
+    }
+    pendingLauncher[0] = 0;
 }

@@ -12,6 +12,9 @@ constexpr DWORD kLauncherRetryPollMs = 250;
 
 // 1 when an installed application was found (whatever the answer), else 0.
 int LaunchInstalledApp(const wchar_t* archiveFolder);
-// Deletes the one-time launcher after kLauncherWaitMs; never leaves it
-// behind for good, never hangs.
+// Deletes the one-time launcher after kLauncherWaitMs, read-only or not;
+// never leaves it behind for good, never hangs.
 void DeleteLauncher(const wchar_t* launcherPath);
+// For a session that ends before the launcher's deletion: deletes it now,
+// or at the next restart while it still runs.
+void DeletePendingLauncherNow();

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "support/paths.h"
 #include "support/text.h"
 
 void FileFinderInit(FileFinder* finder) { finder->open = 0; }
@@ -32,7 +33,14 @@ void FileFinderClose(FileFinder* finder) {
     FindClose(finder->handle);
 }
 
-BOOL DeleteFolderTree(const wchar_t* path) {
+namespace {
+
+bool DeleteAnyFile(const wchar_t* path) {
+    if (DeleteFileW(path)) return true;
+    return GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) && DeleteFileW(path);
+}
+
+BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
     if (!path[0]) return FALSE;
     wchar_t pattern[kFinderPathUnits];
     if (!FormatW(pattern, kFinderPathUnits, L"%s\\*.*", path)) return FALSE;
@@ -52,10 +60,19 @@ BOOL DeleteFolderTree(const wchar_t* path) {
         if (folder && link)
             RemoveDirectoryW(child);
         else if (folder)
-            DeleteFolderTree(child);
-        else
-            DeleteFileW(child);
+            RemoveTree(child, orAtRestart);
+        else if (!DeleteAnyFile(child) && orAtRestart)
+            MoveFileExW(child, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     FileFinderClose(&finder);
-    return RemoveDirectoryW(path);
+    BOOL removed = RemoveDirectoryW(path);
+    // Listed after everything inside it, so that it is empty by then.
+    if (!removed && orAtRestart) MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return removed;
 }
+
+}  // namespace
+
+BOOL DeleteFolderTree(const wchar_t* path) { return RemoveTree(path, false); }
+
+BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path) { return RemoveTree(path, true); }

@@ -22,5 +22,8 @@ int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar
 void FileFinderClose(FileFinder* finder);
 
 // RemoveDirectoryW's result for path. Links to folders are removed as
-// links, never followed.
+// links, never followed; read-only files go too.
 BOOL DeleteFolderTree(const wchar_t* path);
+// The same, and what cannot be deleted now (a program still running from
+// the folder) is left to be deleted at the next restart.
+BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path);

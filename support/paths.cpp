@@ -52,10 +52,34 @@ void AddBackslash(wchar_t* path, size_t capacity) {
     path[length + 1] = 0;
 }
 
+bool IsAbsolutePath(const wchar_t* path) {
+    wchar_t drive = path[0];
+    if (((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) && path[1] == L':' &&
+        path[2] == L'\\')
+        return true;
+    if (path[0] != L'\\' || path[1] != L'\\') return false;
+    const wchar_t* server = path + 2;
+    size_t length = 0;
+    while (server[length] && server[length] != L'\\') ++length;
+    if (length == 0 || server[length] != L'\\') return false;
+    // Device and raw-namespace prefixes, not servers.
+    if (length == 1 && (server[0] == L'.' || server[0] == L'?')) return false;
+    const wchar_t* share = server + length + 1;
+    return share[0] && share[0] != L'\\';
+}
+
 bool FileExists(const wchar_t* path) {
     FileHandle file(CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.IsValid();
+}
+
+bool ClearReadOnly(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    return SetFileAttributesW(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 wchar_t* ReadFileContents(const wchar_t* path) {

@@ -17,9 +17,15 @@ void WidenName(wchar_t* dst, size_t capacity, const char* src);
 void StripToFolder(wchar_t* path);
 // Appends "\" unless the path is empty, already ends in one, or is full.
 void AddBackslash(wchar_t* path, size_t capacity);
+// True for "X:\..." and "\\server\share..." paths: any other text names a
+// place that depends on the current folder. "\\.\" and "\\?\" are refused.
+bool IsAbsolutePath(const wchar_t* path);
 // True when the file opens for reading with no sharing: a folder, or a file
 // someone else holds open, counts as absent.
 bool FileExists(const wchar_t* path);
+// Clears a file's read-only attribute, which alone makes Windows refuse to
+// delete it. True when it was set and is now clear.
+bool ClearReadOnly(const wchar_t* path);
 // The whole file followed by zero bytes (at least one full UTF-16 NUL), or
 // null after an error box. Release with FreeFileContents.
 wchar_t* ReadFileContents(const wchar_t* path);

@@ -34,13 +34,24 @@ HWND FindStatusDialog() {
     return found;
 }
 
-// While the first box is open, more ticks arrive; none may start the work again.
-void TickDuringBox(const Box&, void*) {
+struct SessionAnswer {
+    LRESULT answer = -1;
+    std::wstring reason;
+};
+
+// While the first box is open, more ticks arrive; none may start the work
+// again. The work is still on: the session may not end.
+void TickDuringBox(const Box&, void* context) {
     HWND dialog = FindStatusDialog();
     for (int i = 0; i < 5; ++i) {
         PostMessageW(dialog, WM_TIMER, 0, 0);
         Sleep(50);
     }
+    if (!context) return;
+    SessionAnswer* during = static_cast<SessionAnswer*>(context);
+    during->answer = SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    const wchar_t* reason = SessionBlockReason();
+    during->reason = reason ? reason : L"(none)";
 }
 
 DWORD WINAPI CloseAtOnce(void*) {
@@ -69,10 +80,13 @@ TEST(Dialog, TicksWaitUntilVisibleThenStartOnce) {
     SendMessageW(dialog, WM_TIMER, 0, 0);
     EXPECT_EQ(timerBusy, 0);
     EXPECT_FALSE(PathExists(kLog)) << "no work before the dialog is on screen";
+    EXPECT_EQ(SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
 
     ShowWindow(dialog, SW_SHOW);
     BoxWatcher watcher;
+    SessionAnswer during;
     watcher.onBox = TickDuringBox;
+    watcher.context = &during;
     SendMessageW(dialog, WM_TIMER, 7, 0);  // any timer id starts it
     EXPECT_EQ(timerBusy, 1);
     SendMessageW(dialog, WM_TIMER, 0, 0);
@@ -85,6 +99,11 @@ TEST(Dialog, TicksWaitUntilVisibleThenStartOnce) {
     EXPECT_TRUE(PathExists(kLog));
     EXPECT_TRUE(PathExists(L"C:\\zt\\tmp-1")) << "the archive folder stays after a failed run";
     EXPECT_FALSE(PathExists(L"C:\\zt\\tmp-2"));
+    EXPECT_EQ(during.answer, FALSE);
+    EXPECT_EQ(during.reason, L"Zentrova setup is unpacking files");
+    EXPECT_EQ(SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE)
+        << "the work is over";
+    EXPECT_EQ(SessionBlockReason(), nullptr);
     DestroyWindow(dialog);
 }
 

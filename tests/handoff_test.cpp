@@ -13,6 +13,21 @@
 
 namespace {
 
+std::wstring PendingRenames() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return L"";
+    wchar_t value[4096] = L"";
+    DWORD size = sizeof value - sizeof(wchar_t);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    std::wstring all(value, size / sizeof(wchar_t));
+    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
+    return all;
+}
+
 HWND TitledWindow(const wchar_t* title) {
     return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
@@ -61,6 +76,7 @@ TEST(Removal, DepthFirstAndDotFiles) {
     WriteBytes(L"C:\\zt\\a\\.installer-state", "x");
     WriteBytes(L"C:\\zt\\a\\b\\c\\file.txt", "x");
     WriteBytes(L"C:\\zt\\a\\.hidden-folder\\f", "x");
+    SetFileAttributesW(L"C:\\zt\\a\\b\\c\\file.txt", FILE_ATTRIBUTE_READONLY);
     EXPECT_NE(DeleteFolderTree(L"C:\\zt\\a"), 0);
     EXPECT_FALSE(PathExists(L"C:\\zt\\a"));
 
@@ -79,6 +95,20 @@ TEST(Removal, DepthFirstAndDotFiles) {
     EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\busy"), 0);
     CloseHandle(held);
     EXPECT_EQ(ListFolder(L"C:\\zt\\busy"), std::vector<std::wstring>{L"in"});
+
+    // When the session ends, it goes at the next restart, and each folder
+    // above it after it.
+    held = CreateFileW(L"C:\\zt\\busy\\in\\held.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+    EXPECT_EQ(DeleteFolderTreeNowOrAtRestart(L"C:\\zt\\busy"), 0);
+    CloseHandle(held);
+    std::wstring pending = PendingRenames();
+    size_t file = pending.find(L"c:\\zt\\busy\\in\\held.txt||");
+    size_t in = pending.find(L"c:\\zt\\busy\\in||");
+    size_t top = pending.find(L"c:\\zt\\busy||");
+    EXPECT_NE(top, std::wstring::npos) << ToBytes(pending);
+    EXPECT_LT(file, in);
+    EXPECT_LT(in, top);
 }
 
 TEST(Removal, LinksAreNotFollowed) {
@@ -129,6 +159,11 @@ TEST(Launch, RegistryValueOfAnyKind) {
         {"129 units", REG_SZ, units(at129), 1},
         {"130 units", REG_SZ, units(at130), 0},
         {"a file", REG_SZ, units(folder + L"\\Zentrova.exe"), 0},
+        // C:\zt, the current folder, holds inst\Zentrova.exe.
+        {"relative", REG_SZ, units(L"inst"), 0},
+        {"drive-relative", REG_SZ, units(L"C:inst"), 0},
+        {"root-relative", REG_SZ, units(L"\\zt\\inst"), 0},
+        {"raw namespace", REG_SZ, units(L"\\\\?\\" + folder), 0},
         {"a folder without the application", REG_SZ, units(stale), 0},
     };
     for (const Case& c : cases) {
@@ -159,6 +194,31 @@ TEST(Launch, RegistryValueOfAnyKind) {
     EXPECT_EQ(watcher.Boxes().size(), 1u);
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(L"C:\\Zentrova\\Zentrova.exe"));
+
+    // A relative result file is passed over too: the launcher beside the
+    // fixed folder's application goes, the one in the current folder stays.
+    WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"inst\\Zentrova.exe"));
+    WriteBytes(folder + L"\\Launcher.exe", "launcher");
+    WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
+    BoxWatcher relative(GetCurrentProcessId(), {IDCANCEL});
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
+    relative.Stop();
+    EXPECT_EQ(relative.Boxes().size(), 1u);
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
+    EXPECT_TRUE(PathExists(folder + L"\\Launcher.exe"));
+
+    // A session that ends at the question takes the launcher with it.
+    WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
+    bool goneAtQuestion = false;
+    BoxWatcher ending(GetCurrentProcessId(), {IDCANCEL});
+    ending.context = &goneAtQuestion;
+    ending.onBox = [](const Box&, void* gone) {
+        DeletePendingLauncherNow();
+        *static_cast<bool*>(gone) = !PathExists(L"C:\\Zentrova\\Launcher.exe");
+    };
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
+    ending.Stop();
+    EXPECT_TRUE(goneAtQuestion);
     RegCloseKey(key);
 }
 
@@ -192,20 +252,6 @@ DWORD WINAPI HoldAndProbe(void* param) {
     return 0;
 }
 
-std::wstring PendingRenames() {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
-                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return L"";
-    wchar_t value[4096] = L"";
-    DWORD size = sizeof value - sizeof(wchar_t);
-    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    std::wstring all(value, size / sizeof(wchar_t));
-    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
-    return all;
-}
 
 }  // namespace
 
@@ -254,6 +300,14 @@ TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     CloseHandle(thread);
     EXPECT_GE(late.probes, 20);
     EXPECT_EQ(late.unanswered, 0);
+
+    // A read-only launcher is not in use: deleted now, not at restart.
+    CreateDirectoryW(L"C:\\zt\\ro", nullptr);
+    WriteBytes(L"C:\\zt\\ro\\Launcher.exe", "launcher");
+    ASSERT_TRUE(SetFileAttributesW(L"C:\\zt\\ro\\Launcher.exe", FILE_ATTRIBUTE_READONLY));
+    DeleteLauncher(L"C:\\zt\\ro\\Launcher.exe");
+    EXPECT_FALSE(PathExists(L"C:\\zt\\ro\\Launcher.exe"));
+    EXPECT_EQ(PendingRenames().find(L"\\ro\\"), std::wstring::npos);
 
     // A launcher that removed itself needs nothing more.
     start = GetTickCount();

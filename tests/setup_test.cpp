@@ -459,6 +459,73 @@ TEST(Setup, DamagedPayloadNeverStartsTheInstaller) {
     EXPECT_TRUE(PathExists(std::wstring(kArchive) + L"\\InstallZentrova.exe"));
 }
 
+namespace {
+
+uint32_t Le32At(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    if (at + sizeof value <= bytes.size()) memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+// The stored library is the one entry without an adler32 of its own; its PE
+// checksum stands in. A damaged one must end like one that does not load.
+TEST(Setup, DamagedLibraryIsNeverLoaded) {
+    UseInstaller(L"cancel");
+    const std::string library = ReadBytes(DemoPath(L"zlib1.dll"));
+    const std::string installer = ReadBytes(DemoPath(L"InstallZentrova.exe"));
+    const size_t pe = Le32At(library, 0x3C);
+    const size_t firstSection = pe + 24 + (Le32At(library, pe + 20) & 0xFFFF);
+    ASSERT_EQ(library.substr(firstSection, 6), std::string(".text\0", 6));
+    std::string code = library, header = library;
+    code[Le32At(library, firstSection + 20) + Le32At(library, firstSection + 16) / 2] ^= 0x10;
+    header[pe + 8] ^= 0x01;  // the link time, which nothing else reads
+    const struct {
+        const wchar_t* folder;
+        std::string library;
+    } damaged[] = {{L"C:\\zt\\code", code},
+                   {L"C:\\zt\\header", header},
+                   {L"C:\\zt\\cut", library.substr(0, library.size() / 2)}};
+    for (const auto& c : damaged) {
+        std::string payload = Payload()
+                                  .Stored("zlib1.dll", c.library)
+                                  .Compressed("InstallZentrova.exe", installer)
+                                  .Bytes();
+        SetupRun run = RunSetup(c.folder, &payload);
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, {{L"Error", L"No zip 100", L"OK", L"error"},
+                          {L"Error", L"No zip procs 100", L"OK", L"error"},
+                          {L"Error", L"Error in unzip init 101", L"OK", L"error"}});
+        const std::wstring archive = run.folder + L"tmp-1";
+        std::wstring log = ReadLog(run.folder + L"KSExtractorLog.txt");
+        std::wstring tail = L"\", zippedSize=" + std::to_wstring(Compress(installer).size()) +
+                            L"\r\nDamaged file, not loaded: " + archive +
+                            L"\\zlib1.dll\r\nNo zip 100\r\nNo zip procs 100\r\n"
+                            L"Error in unzip init 101\r\n";
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << ToBytes(c.folder);
+        EXPECT_EQ(ListFolder(c.folder),
+                  (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe",
+                                             L"tmp-1"}));
+        EXPECT_EQ(ListFolder(archive),
+                  (std::vector<std::wstring>{L"InstallZentrova.exe", L"zlib1.dll"}));
+        EXPECT_EQ(ReadBytes(archive + L"\\InstallZentrova.exe"), "");
+    }
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+
+    // Linked without a checksum, in an archive made elsewhere: loaded as it is.
+    std::string unset = library;
+    memset(&unset[pe + 88], 0, 4);
+    std::string payload =
+        Payload().Stored("zlib1.dll", unset).Compressed("InstallZentrova.exe", installer).Bytes();
+    SetupRun run = RunSetup(kRun, &payload);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
 TEST(Setup, LogHeldOpenRunGoesOnWithoutALog) {
     UseInstaller(L"cancel");
     CreateDirectoryW(kRun, nullptr);
@@ -632,6 +699,106 @@ TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
     EXPECT_EQ(probe.unanswered, 0);
     EXPECT_LT(probe.slowestMs, 1000u);
     EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
+namespace {
+
+struct SessionEnd {
+    bool (*underWay)();  // the moment to end the session at
+    bool queryAnswered = false, endAnswered = false;
+    DWORD_PTR queryAnswer = 0xFF;
+    std::vector<std::wstring> leftAtAnswer;  // beside the setup program
+    std::vector<std::wstring> archiveAtAnswer;
+};
+
+BOOL CALLBACK FindOthersStatus(HWND window, LPARAM param) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t title[16] = L"";
+    GetWindowTextW(window, title, 16);
+    if (owner == GetCurrentProcessId() || wcscmp(title, L"Status")) return TRUE;
+    *reinterpret_cast<HWND*>(param) = window;
+    return FALSE;
+}
+
+// As Windows does at logoff: asks the setup's Status window, shown or
+// hidden, whether the session may end, then ends it all the same.
+DWORD WINAPI EndTheSession(void* param) {
+    SessionEnd* end = static_cast<SessionEnd*>(param);
+    HWND status = nullptr;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(5)) {
+        EnumWindows(FindOthersStatus, reinterpret_cast<LPARAM>(&status));
+        if (status && end->underWay()) break;
+    }
+    if (!status) return 1;
+    end->queryAnswered = SendMessageTimeoutW(status, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                             SMTO_NORMAL, 5000, &end->queryAnswer) != 0;
+    DWORD_PTR ignored = 0;
+    end->endAnswered = SendMessageTimeoutW(status, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF,
+                                           SMTO_NORMAL, 5000, &ignored) != 0;
+    end->leftAtAnswer = ListFolder(kRun);
+    end->archiveAtAnswer = ListFolder(kArchive);
+    return 0;
+}
+
+SessionEnd EndSessionDuring(bool (*underWay)(), const std::string* payload) {
+    SessionEnd end;
+    end.underWay = underWay;
+    HANDLE ender = CreateThread(nullptr, 0, EndTheSession, &end, 0, nullptr);
+    SetupRun run = RunSetup(kRun, payload, {}, 120000);
+    WaitForSingleObject(ender, 70000);
+    CloseHandle(ender);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(end.queryAnswered);
+    EXPECT_EQ(end.queryAnswer, static_cast<DWORD_PTR>(FALSE)) << "the work holds the session";
+    EXPECT_TRUE(end.endAnswered);
+    return end;
+}
+
+bool UnpackingZeros() { return PathExists(std::wstring(kArchive) + L"\\Zeros.bin"); }
+
+bool InstallerHolding() {
+    for (const std::string& line : Report())
+        if (line.compare(0, 20, "installer installed=") == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+// A logoff in the middle of the work: held off while it runs, and when it
+// comes all the same, nothing unpacked stays, nor the log.
+TEST(Setup, SessionEndDuringTheWorkLeavesNothing) {
+    UseInstaller(L"cancel");
+    uint64_t unpacked = 0;
+    std::string payload = Payload()
+                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Raw("Zeros.bin", ZerosStream(4200000, &unpacked))
+                              .Compressed("InstallZentrova.exe",
+                                          ReadBytes(DemoPath(L"InstallZentrova.exe")))
+                              .Bytes();
+    SessionEnd end = EndSessionDuring(UnpackingZeros, &payload);
+    EXPECT_EQ(end.leftAtAnswer, std::vector<std::wstring>{L"ZentrovaSetup.exe"})
+        << "removed before the answer";
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+
+    // The installer runs from the archive folder: its own file stays until
+    // the next restart, everything else goes.
+    const wchar_t kHold[] = L"C:\\zt\\hold.txt";
+    WriteBytes(kHold, "hold");
+    UseInstaller(L"hold");
+    SetEnv(L"ZENTROVA_STANDIN_HOLD", kHold);
+    end = EndSessionDuring(InstallerHolding, nullptr);
+    EXPECT_EQ(end.leftAtAnswer, (std::vector<std::wstring>{L"ZentrovaSetup.exe", L"tmp-1"}));
+    EXPECT_EQ(end.archiveAtAnswer, std::vector<std::wstring>{L"InstallZentrova.exe"});
+    DeleteFileW(kHold);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 30000 &&
+                                       !Reported("installer done=hold");
+         Sleep(100)) {
+    }
+    EXPECT_TRUE(Reported("installer done=hold"));
 }
 
 // Installers that change PATH tell every window so with a plain SendMessage,

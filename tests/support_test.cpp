@@ -236,6 +236,14 @@ TEST(Paths, BackslashAndFolderEdges) {
     StripToFolder(path);
     EXPECT_STREQ(path, L"C:\\a\\b");
 
+    for (const wchar_t* absolute :
+         {L"C:\\", L"z:\\a\\b", L"\\\\server\\share", L"\\\\server\\share\\dir"})
+        EXPECT_TRUE(IsAbsolutePath(absolute)) << ToBytes(absolute);
+    for (const wchar_t* relative :
+         {L"", L"a", L"C:", L"C:a", L"C:/a", L"1:\\a", L"\\a", L"\\\\", L"\\\\server",
+          L"\\\\server\\", L"\\\\\\share", L"\\\\.\\C:\\a", L"\\\\?\\C:\\a"})
+        EXPECT_FALSE(IsAbsolutePath(relative)) << ToBytes(relative);
+
     WidenName(path, kPathUnits, "");
     EXPECT_STREQ(path, L"");
     WidenName(path, 4, "a\x80\xFFz");

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "extract/archive.h"
+#include "extract/pe_checksum.h"
 #include "tools/packer/names.h"
 #include "tools/packer/pack.h"
 #include "tools/packer/pe.h"
@@ -140,9 +141,12 @@ std::vector<std::string> ZlibExports() {
 }
 
 // A stand-in zlib1.dll the library check takes, with bytes no text file
-// would hold, so a mix-up shows.
+// would hold, so a mix-up shows, and its checksum set as a linker sets it.
 std::string FakeDll() {
     Bytes dll = MakeDll(ZlibExports());
+    size_t field = 0;
+    EXPECT_TRUE(FindPeChecksumField(dll.data(), dll.size(), &field));
+    PutLe32(&dll, field, PeChecksum(dll.data(), dll.size(), field));
     return std::string(dll.begin(), dll.end());
 }
 
@@ -556,6 +560,78 @@ TEST(Packer, RefusesAZlibLibraryTheFrontEndCouldNotBind) {
     ASSERT_TRUE(Pack({{"zlib1.dll", "", real}, text}, false, &out, &error)) << error;
     EXPECT_EQ(Verify(out), "OK 2 entries");
     EXPECT_EQ(LibraryFault(ReadOrFail(ZLIB_DLL64_PATH)), "a 64-bit (x86-64) library" + needs32);
+}
+
+// The front end loads the stored library only when its checksum, where set,
+// is right; one left at 0 is filled in so that the front end can check it.
+TEST(Packer, ChecksTheLibrarysChecksumAndFillsInAZeroOne) {
+    const Bytes real = ReadOrFail(ZLIB_DLL_PATH);
+    uint32_t stored = 0, computed = 0;
+    ASSERT_EQ(CheckPeChecksum(real.data(), real.size(), &stored, &computed), kPeChecksumMatches)
+        << "the linker's own checksum of Debian's library";
+    EXPECT_NE(stored, 0u);
+    size_t field = 0;
+    ASSERT_TRUE(FindPeChecksumField(real.data(), real.size(), &field));
+    const PackInput text = Input("Licence.txt", "text");
+
+    Bytes unset = real;
+    PutLe32(&unset, field, 0);
+    EXPECT_EQ(LibraryFault(unset), "");
+    for (bool anyOrder : {false, true}) {
+        Bytes out;
+        std::string error;
+        ASSERT_TRUE(Pack({{"zlib1.dll", "", unset}, text}, anyOrder, &out, &error)) << error;
+        std::vector<ListedEntry> entries;
+        std::vector<PackInput> contents;
+        ASSERT_TRUE(Walk(out, !anyOrder, &entries, &contents, &error)) << error;
+        EXPECT_EQ(contents[0].data, real) << "the checksum the linker would have set";
+    }
+
+    const size_t pe = field - 88;
+    Bytes body = real, header = real, sum = real;
+    body[real.size() / 2] ^= 0x10;
+    header[pe + 8] ^= 0x01;  // the link time, which nothing else reads
+    sum[field] ^= 0x01;
+    for (const Bytes& damaged : {body, header, sum}) {
+        uint32_t claimed = 0, actual = 0;
+        ASSERT_EQ(CheckPeChecksum(damaged.data(), damaged.size(), &claimed, &actual),
+                  kPeChecksumWrong);
+        char numbers[kListLineBytes];
+        std::snprintf(numbers, sizeof numbers, "its PE checksum is 0x%X, but its bytes sum to 0x%X",
+                      claimed, actual);
+        const std::string why =
+            std::string("a damaged PE file: ") + numbers + "; the front end refuses to load it";
+        EXPECT_EQ(LibraryFault(damaged), why);
+        Bytes out;
+        std::string error;
+        EXPECT_FALSE(Pack({{"zlib1.dll", "", damaged}, text}, false, &out, &error));
+        EXPECT_EQ(error, "entry \"zlib1.dll\": " + why);
+        ASSERT_TRUE(Pack({{"zlib1.dll", "", damaged}, text}, true, &out, &error)) << error;
+        EXPECT_EQ(Verify(out, true), "entry 0 at offset 0 (\"zlib1.dll\"): " + why);
+    }
+    Bytes cut(real.begin(), real.begin() + real.size() / 2);
+    EXPECT_EQ(CheckPeChecksum(cut.data(), cut.size(), &stored, &computed), kPeChecksumWrong);
+    EXPECT_NE(LibraryFault(cut), "");
+
+    // Headers that do not hold the field, and offsets past the end, are
+    // never read beyond.
+    Bytes farHeader = real;
+    PutLe32(&farHeader, 0x3C, 0xFFFFFFF0);
+    Bytes shortOptional = real;
+    PutLe16(&shortOptional, pe + 20, 67);
+    for (const Bytes& noField : {Bytes(), Bytes(real.begin(), real.begin() + 63),
+                                 Bytes(real.begin(), real.begin() + field + 3), farHeader,
+                                 shortOptional}) {
+        size_t at = 0;
+        EXPECT_FALSE(FindPeChecksumField(noField.data(), noField.size(), &at));
+        EXPECT_EQ(CheckPeChecksum(noField.data(), noField.size(), &stored, &computed),
+                  kPeChecksumNoField);
+    }
+    Bytes noChecksum = MakeDll(ZlibExports());
+    PutLe16(&noChecksum, kDllSectionCount, 0);
+    PutLe16(&noChecksum, 0x54, 67);  // optional header size
+    EXPECT_EQ(LibraryFault(noChecksum),
+              "a damaged PE file: its optional header ends before its checksum field");
 }
 
 TEST(Verify, AgreesWithTheFrontEndOnEmptyEntriesAndRepeats) {

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "extract/archive.h"
+#include "extract/pe_checksum.h"
 #include "tools/packer/names.h"
 
 namespace fs = std::filesystem;
@@ -38,6 +39,20 @@ std::string Describe(const PackInput& input) {
 
 std::string ErrnoText(int error) {
     return std::strerror(error);
+}
+
+// The front end checks the stored library's checksum before it loads it; a
+// field left at 0 would let a damaged download through unchecked.
+std::vector<unsigned char> WithPeChecksum(const std::vector<unsigned char>& data) {
+    std::vector<unsigned char> copy = data;
+    uint32_t stored, computed;
+    size_t field;
+    if (CheckPeChecksum(data.data(), data.size(), &stored, &computed) != kPeChecksumUnset ||
+        !FindPeChecksumField(data.data(), data.size(), &field))
+        return copy;
+    for (size_t i = 0; i < kPeChecksumFieldBytes; ++i)
+        copy[field + i] = static_cast<unsigned char>(computed >> (8 * i));
+    return copy;
 }
 
 }  // namespace
@@ -177,7 +192,11 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
         uint32_t nameSize = static_cast<uint32_t>(input.name.size());
         const std::vector<unsigned char>* stored = &input.data;
-        if (!IsStoredEntryName(name, nameSize)) {
+        std::vector<unsigned char> library;
+        if (IsStoredEntryName(name, nameSize)) {
+            library = WithPeChecksum(input.data);
+            stored = &library;
+        } else {
             compressed.clear();
             if (!CompressStream(input.data.data(), input.data.size(), &compressed)) {
                 *error = Describe(input) + ": zlib could not compress it";

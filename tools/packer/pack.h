@@ -33,7 +33,8 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 
 // Packs inputs in their order. Unless anyOrder, the payload must be one the
 // front end can run (PayloadRules). A repeated name is packed and noted in
-// *warnings.
+// *warnings. A stored zlib1.dll whose PE checksum field is 0 is packed with
+// its checksum filled in.
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
                  std::string* error);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract/pe_checksum.h"
+
 const char* const kZlibExportNames[kZlibExportCount] = {
     "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
     "deflate",    "deflateInit_", "gzopen",       "gzclose",       "gzread",
@@ -240,6 +242,17 @@ std::string ZlibLibraryFault(const unsigned char* data, size_t size) {
     PeHeaders headers;
     std::string fault;
     if (!ReadPeHeaders(data, size, &headers, &fault)) return fault;
+    // First: a damaged file's other faults would only mislead.
+    uint32_t stored = 0, computed = 0;
+    switch (CheckPeChecksum(data, size, &stored, &computed)) {
+        case kPeChecksumWrong:
+            return Damaged("its PE checksum is " + Hex(stored) + ", but its bytes sum to " +
+                           Hex(computed) + "; the front end refuses to load it");
+        case kPeChecksumNoField:
+            return Damaged("its optional header ends before its checksum field");
+        case kPeChecksumMatches:
+        case kPeChecksumUnset: break;
+    }
     bool dll = (headers.characteristics & kPeFileDll) != 0;
     if (headers.machine != kPeMachineI386) return MachineFault(headers.machine, dll);
     if (!dll) return "not a DLL but a program (its IMAGE_FILE_DLL flag is clear)";

@@ -49,5 +49,6 @@ bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& head
                    const char* const* wanted, size_t count, bool* found, std::string* fault);
 
 // Why data cannot be the zlib1.dll that the 32-bit front end loads and
-// binds, or "" when it can.
+// binds, or "" when it can. A PE checksum that is set must be right; one
+// left at 0 is not checked.
 std::string ZlibLibraryFault(const unsigned char* data, size_t size);
