@@ -473,7 +473,7 @@ uint32_t Le32At(const std::string& bytes, size_t at) {
 // checksum stands in. A damaged one must end like one that does not load.
 TEST(Setup, DamagedLibraryIsNeverLoaded) {
     UseInstaller(L"cancel");
-    const std::string library = ReadBytes(DemoPath(L"zlib1.dll"));
+    const std::string library = ReadBytes(PayloadZlib());
     const std::string installer = ReadBytes(DemoPath(L"InstallZentrova.exe"));
     const size_t pe = Le32At(library, 0x3C);
     const size_t firstSection = pe + 24 + (Le32At(library, pe + 20) & 0xFFFF);
@@ -772,7 +772,7 @@ TEST(Setup, SessionEndDuringTheWorkLeavesNothing) {
     UseInstaller(L"cancel");
     uint64_t unpacked = 0;
     std::string payload = Payload()
-                              .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
                               .Raw("Zeros.bin", ZerosStream(4200000, &unpacked))
                               .Compressed("InstallZentrova.exe",
                                           ReadBytes(DemoPath(L"InstallZentrova.exe")))
