@@ -1,7 +1,5 @@
 #include "tools/packer/pack.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -198,37 +196,4 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
     }
     AppendLe32(out, static_cast<uint32_t>(out->size()));
     return true;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
-                         std::string* error) {
-    std::string temporary = path + ".tmp" + std::to_string(getpid());
-    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (file < 0) {
-        *error = temporary + ": " + ErrnoText(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < data.size()) {
-        ssize_t step = write(file, data.data() + written, data.size() - written);
-        if (step < 0 && errno == EINTR) continue;
-        if (step <= 0) break;
-        written += static_cast<size_t>(step);
-    }
-    int writeError = errno;
-    bool ok = written == data.size() && fsync(file) == 0;
-    if (!ok && written == data.size()) writeError = errno;
-    if (close(file) != 0 && ok) {
-        ok = false;
-        writeError = errno;
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        writeError = errno;
-    }
-    if (!ok) {
-        unlink(temporary.c_str());
-        *error = path + ": " + ErrnoText(writeError);
-    }
-    return ok;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/packer/system.h"
+
 // The front end walks with a signed 32-bit length, trailer included.
 constexpr uint64_t kMaxArchiveBytes = INT32_MAX;
 constexpr uint32_t kTrailerBytes = 4;
@@ -37,8 +39,3 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
                  std::string* error);
-
-// Writes a sibling temporary file and renames it over path, so a failed run
-// never leaves a half-written archive under the final name.
-bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
-                         std::string* error);
