@@ -11,6 +11,7 @@
 
 #include "extract/archive.h"
 #include "tools/packer/names.h"
+#include "tools/packer/pipeline.h"
 
 namespace fs = std::filesystem;
 
@@ -116,7 +117,7 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
         PackInput input;
         input.name = file.first;
         input.source = file.second.string();
-        if (!ReadInputFile(input.source, &input.data, error)) return false;
+        input.fromSource = true;
         inputs->push_back(std::move(input));
     }
     return true;
@@ -156,7 +157,7 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error) {
+                 std::string* error, unsigned jobs) {
     out->clear();
     warnings->clear();
     if (!anyOrder && inputs.empty()) {
@@ -164,25 +165,22 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         return false;
     }
     PayloadRules rules(!anyOrder);
-    std::vector<unsigned char> compressed;
+    EntryPipeline pipeline(inputs, jobs);
     for (const PackInput& input : inputs) {
+        PreparedEntry prepared = pipeline.Take();
+        if (!prepared.error.empty()) {
+            *error = Describe(input) + ": " + prepared.error;
+            return false;
+        }
+        const std::vector<unsigned char>* stored = &prepared.stored;
         std::string why;
-        switch (rules.Check(input.name, input.data.data(), input.data.size(), &why)) {
+        switch (rules.Check(input.name, stored->data(), stored->size(), &why)) {
             case PayloadRules::kAccept: break;
             case PayloadRules::kWarn: warnings->push_back(Describe(input) + ": " + why); break;
             case PayloadRules::kRefuse: *error = Describe(input) + ": " + why; return false;
         }
         const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
         uint32_t nameSize = static_cast<uint32_t>(input.name.size());
-        const std::vector<unsigned char>* stored = &input.data;
-        if (!IsStoredEntryName(name, nameSize)) {
-            compressed.clear();
-            if (!CompressStream(input.data.data(), input.data.size(), &compressed)) {
-                *error = Describe(input) + ": zlib could not compress it";
-                return false;
-            }
-            stored = &compressed;
-        }
         uint64_t total =
             out->size() + uint64_t{kEntryHeaderBytes} + nameSize + stored->size() + kTrailerBytes;
         if (total > kMaxArchiveBytes) {
