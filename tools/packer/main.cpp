@@ -9,6 +9,7 @@
 #include "tools/packer/pack.h"
 #include "tools/packer/pipeline.h"
 #include "tools/packer/reader.h"
+#include "tools/packer/stub.h"
 
 namespace {
 
@@ -19,10 +20,13 @@ constexpr int kExitUsage = 2;
 const char kUsage[] =
     "usage: zpack create [-j N] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
     "       zpack create-dir [-j N] [--any-order] OUT DIR\n"
+    "       zpack create-setup [-j N] [--any-order] OUT STUB DIR\n"
     "       zpack list [--any-order] FILE\n"
     "       zpack verify [--any-order] FILE\n"
     "-j N compresses on N threads (default: one per core); the archive is the same for any N\n"
-    "--any-order is for test payloads: entries in any order, zlib1.dll unchecked\n";
+    "--any-order is for test payloads: entries in any order, zlib1.dll unchecked, and the\n"
+    "  64-bit stub taken too\n"
+    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n";
 
 struct Options {
     bool anyOrder = false;
@@ -113,6 +117,31 @@ int CreateFromFolder(const std::vector<std::string>& args, const Options& option
     return WriteArchive(args[0], inputs, options);
 }
 
+int CreateSetup(const std::vector<std::string>& args, const Options& options) {
+    if (args.size() != 3) return Usage();
+    const std::string& out = args[0];
+    const std::string& stubPath = args[1];
+    std::vector<unsigned char> stub;
+    std::string error;
+    if (!ReadInputFile(stubPath, &stub, &error)) return Refuse(error);
+    // The stub first: packing a large folder takes long.
+    SetupImage image;
+    if (!MakeSetupImage(stub.data(), stub.size(), nullptr, 0, options.anyOrder, &image, &error))
+        return Refuse(stubPath + ": " + error);
+    std::vector<PackInput> inputs;
+    if (!CollectFolder(args[2], &inputs, &error)) return Refuse(error);
+    std::vector<unsigned char> archive;
+    if (!Pack(out, inputs, options, &archive)) return kExitRefused;
+    if (!MakeSetupImage(stub.data(), stub.size(), archive.data(), archive.size(), options.anyOrder,
+                        &image, &error))
+        return Refuse(stubPath + ": " + error);
+    std::vector<ByteRange> parts = {{image.head.data(), image.head.size()},
+                                    {archive.data(), archive.size()},
+                                    {image.tail.data(), image.tail.size()}};
+    if (!WriteFileAtomically(out, parts, true, &error)) return Refuse(error);
+    return kExitOk;
+}
+
 bool LoadArchive(const std::string& path, std::vector<unsigned char>* data) {
     std::string error;
     if (ReadInputFile(path, data, &error)) return true;
@@ -170,6 +199,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(&args, &options)) return Usage();
     if (command == "create") return Create(args, options);
     if (command == "create-dir") return CreateFromFolder(args, options);
+    if (command == "create-setup") return CreateSetup(args, options);
     if (options.jobsGiven) return Usage();
     if (command == "list") return List(args, options.anyOrder);
     if (command == "verify") return Verify(args, options.anyOrder);
