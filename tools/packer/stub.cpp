@@ -355,21 +355,19 @@ SectionBytes BytesOf(const unsigned char* image, const PeSection& section) {
 }
 
 std::string KindFault(const PeHeaders& headers, bool testStub) {
-    std::string wanted = testStub ? "a 32-bit (i386) or, for the tests, 64-bit (x86-64) Windows "
-                                    "program"
-                                  : "a 32-bit (i386) Windows program";
     std::string found;
     if (headers.machine == kPeMachineAmd64)
-        found = "64-bit (x86-64)";
+        found = "a 64-bit (x86-64) program";
     else if (headers.machine == kPeMachineArm64)
-        found = "64-bit (ARM64)";
+        found = "a 64-bit (ARM64) program";
     else if (headers.machine == kPeMachineArm)
-        found = "32-bit ARM";
+        found = "a 32-bit ARM program";
     else if (headers.machine == kPeMachineI386)
-        found = "i386 with optional header magic " + Hex(headers.magic);
+        found = "an i386 program whose optional header magic is " + Hex(headers.magic);
     else
-        found = "machine type " + Hex(headers.machine);
-    return "not " + wanted + " but " + found;
+        found = "a program for machine type " + Hex(headers.machine);
+    return found + "; the stub is the 32-bit (i386, PE32) program" +
+           (testStub ? ", or its 64-bit twin for the tests" : "");
 }
 
 // The span of memory the loader gives a section.
