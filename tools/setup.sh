@@ -8,7 +8,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
   googletest cmake ninja-build
   g++ zlib1g-dev clang libclang-rt-14-dev
-  nsis osslsigncode openssl
+  nsis osslsigncode openssl python3-pefile
 )
 
 missing=()
