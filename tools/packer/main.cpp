@@ -16,6 +16,8 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
+// -j takes up to kMaxPackJobs.
+constexpr size_t kMaxJobDigits = 3;
 
 const char kUsage[] =
     "usage: zpack create [-j N] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
@@ -51,7 +53,7 @@ bool ParseOptions(std::vector<std::string>* args, Options* options) {
             count = arg.substr(2);
         else
             break;
-        if (count.empty() || count.size() > 3 ||
+        if (count.empty() || count.size() > kMaxJobDigits ||
             count.find_first_not_of("0123456789") != std::string::npos)
             return false;
         unsigned long jobs = std::stoul(count);

@@ -16,12 +16,14 @@ constexpr uint64_t kFileAlignment = 36;
 constexpr uint64_t kSizeOfImage = 56;
 constexpr uint64_t kSizeOfHeaders = 60;
 constexpr uint64_t kCheckSum = 64;
+constexpr uint64_t kCheckSumBytes = 4;
 constexpr uint64_t kSubsystem = 68;
 constexpr uint64_t kDirectoryCount32 = 92;
 constexpr uint64_t kDirectories32 = 96;
 constexpr uint64_t kDirectoryCount64 = 108;
 constexpr uint64_t kDirectories64 = 112;
-constexpr uint64_t kDirectoryBytes = 8;
+constexpr uint64_t kDirectoryBytes = 8;  // RVA, then size
+constexpr uint64_t kDirectorySize = 4;
 constexpr uint64_t kDirectorySlots = 16;
 
 constexpr size_t kResourceDirectory = 2;
@@ -54,7 +56,9 @@ constexpr uint64_t kSectionRawOffset = 20;
 constexpr uint64_t kSectionHeaderBytes = 40;
 constexpr char kRelocationSection[] = ".reloc";
 
-constexpr uint64_t kRelocationBlockBytes = 8;
+constexpr uint64_t kRelocationBlockBytes = 8;  // page RVA, then the block's size
+constexpr uint64_t kRelocationBlockSize = 4;
+constexpr uint64_t kRelocationEntryBytes = 2;
 constexpr unsigned kRelocationTypeShift = 12;
 constexpr uint32_t kRelocationOffsetMask = 0xFFF;
 // The widest place a relocation patches (IMAGE_REL_BASED_DIR64).
@@ -72,8 +76,12 @@ constexpr uint64_t kTableMajorVersion = 8;
 constexpr uint64_t kTableMinorVersion = 10;
 constexpr uint64_t kTableNamedCount = 12;
 constexpr uint64_t kTableIdCount = 14;
-constexpr uint64_t kEntryBytes = 8;
-constexpr uint64_t kDataEntryBytes = 16;
+constexpr uint64_t kEntryBytes = 8;  // name or number, then where it points
+constexpr uint64_t kEntryTarget = 4;
+constexpr uint64_t kDataEntryBytes = 16;  // RVA, size, code page, reserved
+constexpr uint64_t kDataEntrySize = 4;
+constexpr uint64_t kDataEntryCodePage = 8;
+constexpr uint64_t kUnitBytes = 2;  // of a UTF-16 name
 constexpr uint32_t kHighBit = 0x80000000;
 constexpr uint64_t kNameLengthBytes = 2;
 constexpr uint64_t kLanguageLevel = 2;
@@ -156,7 +164,7 @@ void ReadLayout(const unsigned char* image, const PeHeaders& headers, Layout* la
         {uint64_t{Le32(image + headers.optionalOffset + countField)}, room, kDirectorySlots});
     for (uint64_t i = 0; i < layout->directoryCount; ++i) {
         const unsigned char* entry = image + layout->directories + i * kDirectoryBytes;
-        layout->directory[i] = Directory{Le32(entry), Le32(entry + 4)};
+        layout->directory[i] = Directory{Le32(entry), Le32(entry + kDirectorySize)};
     }
 }
 
@@ -215,7 +223,7 @@ class TreeReader {
                    uint64_t* next) {
         const unsigned char* entry = table.entries + i * kEntryBytes;
         uint32_t name = Le32(entry);
-        uint32_t target = Le32(entry + 4);
+        uint32_t target = Le32(entry + kEntryTarget);
         key->named = (name & kHighBit) != 0;
         if (key->named != (i < table.named))
             return Fail("a resource directory table lists names and numbers out of place");
@@ -229,11 +237,12 @@ class TreeReader {
             if (nameUnits_ > kMaxResourceNameUnits)
                 return Fail("its resource names are longer than " +
                             std::to_string(kMaxResourceNameUnits) + " characters in all");
-            if (!Fits(at + kNameLengthBytes, units * 2, section_.size))
+            if (!Fits(at + kNameLengthBytes, units * kUnitBytes, section_.size))
                 return Fail("a resource name runs past its resource section");
             key->name.clear();
             for (uint64_t u = 0; u < units; ++u)
-                key->name += static_cast<char16_t>(Le16(section_.data + at + 2 + 2 * u));
+                key->name += static_cast<char16_t>(
+                    Le16(section_.data + at + kNameLengthBytes + kUnitBytes * u));
         } else {
             if (name > UINT16_MAX) return Fail("a resource number is " + Hex(name));
             key->id = static_cast<uint16_t>(name);
@@ -250,8 +259,8 @@ class TreeReader {
             return Fail("a resource data entry runs past its resource section");
         const unsigned char* entry = section_.data + offset;
         uint64_t rva = Le32(entry);
-        data->size = Le32(entry + 4);
-        data->codePage = Le32(entry + 8);
+        data->size = Le32(entry + kDataEntrySize);
+        data->codePage = Le32(entry + kDataEntryCodePage);
         if (rva < section_.rva || !Fits(rva - section_.rva, data->size, section_.size))
             return Fail("resource data (RVA " + Hex(rva) + ", " + std::to_string(data->size) +
                         " bytes) lies outside its resource section's data");
@@ -388,13 +397,14 @@ bool RelocationsEndBefore(const unsigned char* image, const PeHeaders& headers,
     while (at < relocations.size) {
         if (!Fits(at, kRelocationBlockBytes, relocations.size)) break;
         uint64_t page = Le32(blocks + at);
-        uint64_t bytes = Le32(blocks + at + 4);
+        uint64_t bytes = Le32(blocks + at + kRelocationBlockSize);
         if (bytes < kRelocationBlockBytes || !Fits(at, bytes, relocations.size)) {
             *fault =
                 Damaged("a block of its base relocations has " + std::to_string(bytes) + " bytes");
             return false;
         }
-        for (uint64_t e = at + kRelocationBlockBytes; e + 2 <= at + bytes; e += 2) {
+        for (uint64_t e = at + kRelocationBlockBytes; e + kRelocationEntryBytes <= at + bytes;
+             e += kRelocationEntryBytes) {
             uint16_t entry = Le16(blocks + e);
             if ((entry >> kRelocationTypeShift) == 0) continue;  // padding
             uint64_t target = page + (entry & kRelocationOffsetMask);
@@ -445,10 +455,10 @@ class SectionWriter {
         uint64_t leaves = 0, names = 0;
         for (const ResourceType& type : tree_.types) {
             tables += kTableBytes + kEntryBytes * type.names.size();
-            if (type.key.named) names += kNameLengthBytes + 2 * type.key.name.size();
+            if (type.key.named) names += kNameLengthBytes + kUnitBytes * type.key.name.size();
             for (const ResourceName& name : type.names) {
                 tables += kTableBytes + kEntryBytes * name.languages.size();
-                if (name.key.named) names += kNameLengthBytes + 2 * name.key.name.size();
+                if (name.key.named) names += kNameLengthBytes + kUnitBytes * name.key.name.size();
                 leaves += name.languages.size();
             }
         }
@@ -501,8 +511,8 @@ class SectionWriter {
                     }
                     unsigned char* entry = out_->data() + dataEntry;
                     PutLe32(entry, static_cast<uint32_t>(sectionRva_ + at));
-                    PutLe32(entry + 4, language.size);
-                    PutLe32(entry + 8, language.codePage);
+                    PutLe32(entry + kDataEntrySize, language.size);
+                    PutLe32(entry + kDataEntryCodePage, language.codePage);
                     dataEntry += kDataEntryBytes;
                 }
                 nextTable += kTableBytes + kEntryBytes * item.languages.size();
@@ -542,11 +552,11 @@ class SectionWriter {
             field = kHighBit | static_cast<uint32_t>(*name);
             PutLe16(out_->data() + *name, static_cast<uint16_t>(key.name.size()));
             for (size_t u = 0; u < key.name.size(); ++u)
-                PutLe16(out_->data() + *name + kNameLengthBytes + 2 * u, key.name[u]);
-            *name += kNameLengthBytes + 2 * key.name.size();
+                PutLe16(out_->data() + *name + kNameLengthBytes + kUnitBytes * u, key.name[u]);
+            *name += kNameLengthBytes + kUnitBytes * key.name.size();
         }
         PutLe32(entry, field);
-        PutLe32(entry + 4, target);
+        PutLe32(entry + kEntryTarget, target);
     }
 
     const ResourceTree& tree_;
@@ -606,7 +616,7 @@ uint32_t PeChecksum(const std::vector<ByteRange>& parts, uint64_t checksumOffset
         }
         for (; i + 1 < part.size; i += 2) sum += Le16(part.data + i);
         if (i < part.size) sum += part.data[i];
-        for (uint64_t field = checksumOffset; field < checksumOffset + 4; ++field)
+        for (uint64_t field = checksumOffset; field < checksumOffset + kCheckSumBytes; ++field)
             if (field >= at && field < at + part.size)
                 sum -= uint64_t{part.data[field - at]} << (field % 2 * 8);
         at += part.size;
@@ -621,9 +631,9 @@ bool MakeSetupImage(const unsigned char* stub, size_t stubSize, const unsigned c
     image->tail.clear();
     PeHeaders headers;
     if (!ReadPeHeaders(stub, stubSize, &headers, fault)) return false;
-    bool i386 = headers.machine == kPeMachineI386 && headers.magic == kPeMagic32;
-    bool amd64 = headers.machine == kPeMachineAmd64 && headers.magic == kPeMagic64;
-    if (!i386 && !(testStub && amd64)) {
+    bool x86 = headers.machine == kPeMachineI386 && headers.magic == kPeMagic32;
+    bool x64 = headers.machine == kPeMachineAmd64 && headers.magic == kPeMagic64;
+    if (!x86 && !(testStub && x64)) {
         *fault = KindFault(headers, testStub);
         return false;
     }
@@ -666,12 +676,13 @@ bool MakeSetupImage(const unsigned char* stub, size_t stubSize, const unsigned c
         return false;
     }
 
-    size_t r;
-    ResourceTree tree;
-    if (!FindResourceSection(headers, layout, &r, fault)) {
-        if (*fault == "has no resources") *fault += ", no dialog 1000: not a setup stub";
+    if (layout.directory[kResourceDirectory].rva == 0) {
+        *fault = "has no resources, so no dialog 1000: not a setup stub";
         return false;
     }
+    size_t r;
+    ResourceTree tree;
+    if (!FindResourceSection(headers, layout, &r, fault)) return false;
     const PeSection& resources = headers.sections[r];
     if (!ReadTree(BytesOf(stub, resources), &tree, fault)) return false;
     bool dialog = false;
@@ -721,8 +732,8 @@ bool MakeSetupImage(const unsigned char* stub, size_t stubSize, const unsigned c
     const uint64_t headerBytes = Le32(stub + optional + kSizeOfHeaders);
     if (!PowerOfTwo(sectionAlignment) || !PowerOfTwo(fileAlignment) ||
         fileAlignment > sectionAlignment) {
-        *fault = Damaged("its alignments (section " + Hex(sectionAlignment) + ", file " +
-                         Hex(fileAlignment) + ") are not powers of two, the file's no larger");
+        *fault = Damaged("its section alignment " + Hex(sectionAlignment) + " and file alignment " +
+                         Hex(fileAlignment) + " are not powers of two, the second no larger");
         return false;
     }
     for (size_t i = 1; i < headers.sections.size(); ++i)
@@ -842,7 +853,7 @@ bool MakeSetupImage(const unsigned char* stub, size_t stubSize, const unsigned c
             PutLe32(entry + kSectionRawOffset, static_cast<uint32_t>(old.rawOffset + rawShift));
     }
     unsigned char* directories = head.data() + layout.directories;
-    PutLe32(directories + kResourceDirectory * kDirectoryBytes + 4,
+    PutLe32(directories + kResourceDirectory * kDirectoryBytes + kDirectorySize,
             static_cast<uint32_t>(sectionSize));
     if (relocationsMove)
         PutLe32(directories + kRelocationDirectory * kDirectoryBytes,
