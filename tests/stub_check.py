@@ -61,34 +61,21 @@ def main(setup_path, stub_path, linked_path, payload_path):
     check(setup_resources == resources(stub), "resources other than 100 differ from the stub's")
 
     header = setup.OPTIONAL_HEADER
-    file_alignment, section_alignment = header.FileAlignment, header.SectionAlignment
     check(header.CheckSum == setup.generate_checksum(), "wrong checksum")
     check(setup.get_overlay_data_start_offset() is None, "an overlay")
     end = setup.sections[-1]
     check(header.SizeOfImage ==
-          align(end.VirtualAddress + end.Misc_VirtualSize, section_alignment),
+          align(end.VirtualAddress + end.Misc_VirtualSize, header.SectionAlignment),
           "SizeOfImage does not end at the last section")
-    raw_end = header.SizeOfHeaders
-    for section in setup.sections:
-        if section.SizeOfRawData:
-            check(section.PointerToRawData == raw_end, "a gap before " + str(section.Name))
-            raw_end = section.PointerToRawData + section.SizeOfRawData
-    for before, after in zip(setup.sections, setup.sections[1:]):
-        check(after.VirtualAddress ==
-              align(before.VirtualAddress + before.Misc_VirtualSize, section_alignment),
-              "a gap in memory before " + str(after.Name))
-    for section in setup.sections:
-        check(section.PointerToRawData % file_alignment == 0, "unaligned " + str(section.Name))
     check(os.path.getsize(setup_path) == end.PointerToRawData + end.SizeOfRawData,
           "the file does not end with its last section")
-
     ours, theirs = sections(setup), sections(stub)
     check(sorted(ours) == sorted(theirs), "other sections than the stub's")
     rsrc = ours[".rsrc"]
     directory = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
     check(directory.VirtualAddress == rsrc.VirtualAddress and
           directory.Size == rsrc.Misc_VirtualSize, "the resource directory is not .rsrc")
-    check(rsrc.SizeOfRawData == align(rsrc.Misc_VirtualSize, file_alignment),
+    check(rsrc.SizeOfRawData == align(rsrc.Misc_VirtualSize, header.FileAlignment),
           ".rsrc raw size")
     grown = rsrc.SizeOfRawData - theirs[".rsrc"].SizeOfRawData
     check(header.SizeOfInitializedData == stub.OPTIONAL_HEADER.SizeOfInitializedData + grown,
@@ -106,11 +93,6 @@ def main(setup_path, stub_path, linked_path, payload_path):
             return [(e.rva, e.type) for block in pe.DIRECTORY_ENTRY_BASERELOC
                     for e in block.entries]
         check(targets(setup) == targets(stub), "relocations differ")
-    for name in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_TLS"):
-        check(hasattr(setup, name) == hasattr(stub, name), name)
-    check([i.dll for i in setup.DIRECTORY_ENTRY_IMPORT] ==
-          [i.dll for i in stub.DIRECTORY_ENTRY_IMPORT], "imports differ")
-
     with tempfile.TemporaryDirectory() as work:
         key_pem, cert_pem = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
         signed = os.path.join(work, "signed.exe")
@@ -125,8 +107,6 @@ def main(setup_path, stub_path, linked_path, payload_path):
                                 capture_output=True, text=True)
         check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout,
               "osslsigncode verify: " + verify.stdout + verify.stderr)
-        check(pefile.PE(signed).generate_checksum() == pefile.PE(signed).OPTIONAL_HEADER.CheckSum,
-              "the signed program's checksum")
 
     for failure in failures:
         print("FAIL:", failure)
