@@ -8,8 +8,13 @@ set(ZENTROVA_SIGN_TIMESTAMP_URL "" CACHE STRING
     "RFC 3161 timestamp server; empty to take the signing time from SOURCE_DATE_EPOCH")
 
 # Checked at configure time, so that a release build cannot end unsigned
-# halfway through because of a typing error.
-function(zentrova_sign target)
+# halfway through because of a typing error. Sets commands_var to the
+# COMMAND that signs file in place, for the custom command that makes it,
+# and depends_var to what a new signature depends on; both empty when
+# nothing signs.
+function(zentrova_sign_step file commands_var depends_var)
+  set(${commands_var} "" PARENT_SCOPE)
+  set(${depends_var} "" PARENT_SCOPE)
   if(NOT ZENTROVA_SIGN_CERT AND NOT ZENTROVA_SIGN_KEY)
     if(ZENTROVA_SIGN_TIMESTAMP_URL)
       message(FATAL_ERROR "ZENTROVA_SIGN_TIMESTAMP_URL is set but nothing signs: "
@@ -31,19 +36,18 @@ function(zentrova_sign target)
     message(FATAL_ERROR "Signing needs osslsigncode, which was not found "
                         "(tools/setup.sh installs it): ${ZENTROVA_OSSLSIGNCODE}")
   endif()
-  message(STATUS "Signing ${target} with ${ZENTROVA_SIGN_CERT}")
-  add_custom_command(TARGET ${target} POST_BUILD
+  get_filename_component(_name "${file}" NAME)
+  message(STATUS "Signing ${_name} with ${ZENTROVA_SIGN_CERT}")
+  set(${commands_var}
     COMMAND ${CMAKE_COMMAND}
             -DOSSLSIGNCODE=${ZENTROVA_OSSLSIGNCODE}
             -DCERT=${ZENTROVA_SIGN_CERT} -DKEY=${ZENTROVA_SIGN_KEY}
             -DTIMESTAMP_URL=${ZENTROVA_SIGN_TIMESTAMP_URL}
             "-DDESCRIPTION=Zentrova Installer"
-            -DFILE=$<TARGET_FILE:${target}>
+            -DFILE=${file}
             -P ${CMAKE_SOURCE_DIR}/cmake/sign_file.cmake
-    COMMENT "Signing $<TARGET_FILE_NAME:${target}>"
-    VERBATIM)
-  # A new certificate or key signs anew; the link is what re-runs the step.
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
-               ${ZENTROVA_SIGN_CERT} ${ZENTROVA_SIGN_KEY}
-               ${CMAKE_SOURCE_DIR}/cmake/sign_file.cmake)
+    PARENT_SCOPE)
+  # A new certificate or key signs anew.
+  set(${depends_var} ${ZENTROVA_SIGN_CERT} ${ZENTROVA_SIGN_KEY}
+      ${CMAKE_SOURCE_DIR}/cmake/sign_file.cmake PARENT_SCOPE)
 endfunction()

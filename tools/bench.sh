@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Extraction benchmark: our unpacking against a minimal inflate loop under
 # Wine, the same loop natively, a plain copy and an NSIS installer, with
-# memory figures. Prints one table; a slow time never fails it.
+# memory figures; and packing Wine's DLLs with zpack on one thread and on
+# every core against makensis. Prints one table; a slow time never fails it.
 #   tools/bench.sh          every payload, 5 runs of each step
 #   tools/bench.sh --tiny   one tiny payload, one run: keeps the tool working
 #   tools/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
@@ -110,24 +111,11 @@ make_nsi() {
   }
 }
 
-# create-dir checks zlib1.dll as the 32-bit program needs it; the 64-bit
-# build's payloads go in as test payloads, zlib1.dll first.
-pack() {
-  [ ${#zpack_flags[@]} -eq 0 ] && { "$zpack" create-dir "$1" "$2"; return; }
-  local entries=("zlib1.dll=$2/zlib1.dll") rel
-  while IFS= read -r rel; do
-    [ "$rel" = zlib1.dll ] || entries+=("$rel=$2/$rel")
-  done < <(cd "$2" && find -L . -type f | sed 's|^\./||' | LC_ALL=C sort)
-  "$zpack" create "${zpack_flags[@]}" "$1" "${entries[@]}" >/dev/null
-}
-
 make_payload() {
   local name=$1
   make_tree "$name"
-  if [ "$name" = demo ]; then
-    cp "$bb/payload.bin" "$work/$name.bin"
-  elif [ ! -e "$work/$name.bin" ]; then
-    pack "$work/$name.bin" "$work/src/$name"
+  if [ ! -e "$work/$name.bin" ]; then
+    "$zpack" create-dir "${zpack_flags[@]}" "$work/$name.bin" "$work/src/$name"
   fi
   if [ ! -e "$work/nsis/$name.exe" ]; then
     make_nsi "$name" "$work/nsis/$name.exe" "$work/src/$name" >"$work/nsis/$name.nsi"
@@ -231,6 +219,14 @@ for ((i = 0; i < runs; ++i)); do
   step empty handoff run 'C:\zb\handoff\setup\ZentrovaSetup.exe'
 done
 for p in "${payloads[@]}"; do measure "$p"; done
+# Packing, natively: the large folder, or the tiny one in a tiny run.
+for p in "${payloads[@]}"; do
+  case $p in
+    wine-dlls | tiny)
+      tools/bench/packing.sh "$p" "$work/src/$p" "$work/nsis/$p.nsi" "$zpack" "$runs" \
+        "$results" "${zpack_flags[@]}" || { echo "bench: packing $p failed" >&2; failures=$((failures + 1)); } ;;
+  esac
+done
 
 # ---- the table
 for p in "${payloads[@]}"; do
@@ -252,6 +248,7 @@ case $zlib_in in
      echo "  so ours and the limit loop use the same zlib; it is not the payload's file)" ;;
 esac
 echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Stored payloads are level 9 (zpack);"
+echo "  packing times the whole zpack create-dir or makensis process, natively, output included."
 echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default)."
 echo
 awk -f tools/bench/table.awk "$results"

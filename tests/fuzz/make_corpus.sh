@@ -2,7 +2,8 @@
 # Rebuilds the fuzz seed corpora: archives made by zpack from a tiny stand-in
 # zlib1.dll and a few text files, plus hand-made damaged ones the fuzzers
 # would take long to find on their own; and for the PE reader, tiny images
-# that pass or fail the zlib1.dll check each at another step.
+# that pass or fail the zlib1.dll check each at another step; and for
+# create-setup, tiny stubs the linker made.
 # Usage: tests/fuzz/make_corpus.sh [path/to/zpack]   (default build/host/zpack)
 set -euo pipefail
 
@@ -119,11 +120,55 @@ pe $i386 $pe32 $dll_flags "${zlib_exports[@]:0:7}" "${zlib_exports[@]:8:4}" \
 pe $i386 $pe32 $dll_flags > "$pe_seeds/no_names.bin"
 head -c 300 "$dll" > "$pe_seeds/cut.bin"
 
-for corpus in archive packer pe; do
+# Stubs for create-setup: tiny programs linked as the setup program is, a
+# dialog 1000 among other resources (one named, one in two languages) and
+# .reloc after .rsrc; and ones it must refuse.
+stub_seeds="$work/stub"
+mkdir -p "$stub_seeds"
+printf 'void *self = &self;\nvoid Start(void) {}\n' > "$work/stub.c"
+cat > "$work/stub.rc" <<'RC'
+LANGUAGE 9, 2
+1000 DIALOG 0, 0, 10, 10
+BEGIN
+END
+50 RCDATA { "fifty" }
+ZNAME RCDATA { "named" }
+LANGUAGE 9, 1
+50 RCDATA { "us" }
+RC
+sed '/^1000 DIALOG/,/^END/d' "$work/stub.rc" > "$work/no_dialog.rc"
+# tiny_stub ARCH RC OUT LDFLAGS...
+tiny_stub() {
+  local arch=$1 rc=$2 out=$3 entry=Start
+  shift 3
+  [ "$arch" = i686 ] && entry=_Start
+  "$arch-w64-mingw32-windres" "$rc" -O coff -o "$work/stub.res"
+  "$arch-w64-mingw32-gcc" -Os -s -nostdlib -fno-ident -fno-asynchronous-unwind-tables \
+    -Wl,--file-alignment,0x200 -Wl,--no-insert-timestamp -Wl,-e,$entry "$@" \
+    "$work/stub.c" "$work/stub.res" -o "$out"
+}
+tiny_stub i686 "$work/stub.rc" "$stub_seeds/i386.bin" -mwindows -Wl,--dynamicbase
+tiny_stub x86_64 "$work/stub.rc" "$stub_seeds/x64.bin" -mwindows -Wl,--dynamicbase
+tiny_stub i686 "$work/stub.rc" "$stub_seeds/rsrc_last.bin" -mwindows -Wl,--disable-dynamicbase \
+  -Wl,--disable-reloc-section
+tiny_stub i686 "$work/stub.rc" "$stub_seeds/console.bin" -mconsole -Wl,--dynamicbase
+tiny_stub i686 "$work/no_dialog.rc" "$stub_seeds/no_dialog.bin" -mwindows -Wl,--dynamicbase
+mkdir -p "$work/payload"
+cp "$dll" "$work/payload/zlib1.dll"
+"$zpack" create-setup "$stub_seeds/setup.bin" "$stub_seeds/i386.bin" "$work/payload"
+{ cat "$stub_seeds/i386.bin"; printf 'overlay'; } > "$stub_seeds/overlay.bin"
+openssl req -x509 -newkey rsa:1024 -nodes -days 1 -subj /CN=seed -keyout "$work/key.pem" \
+  -out "$work/cert.pem" 2>/dev/null
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$stub_seeds/i386.bin" \
+  -out "$stub_seeds/signed.bin" >/dev/null
+
+for corpus in archive packer pe stub; do
   rm -rf "$here/corpus/$corpus"
   mkdir -p "$here/corpus/$corpus"
 done
 cp "$seeds"/* "$here/corpus/archive/"
 cp "$seeds"/* "$here/corpus/packer/"
 cp "$pe_seeds"/* "$here/corpus/pe/"
+chmod 644 "$stub_seeds"/*
+cp "$stub_seeds"/* "$here/corpus/stub/"
 du -cb "$here"/corpus/*/* | tail -1

@@ -311,6 +311,40 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
     EXPECT_FALSE(CollectFolder(folder.path() + "/none", &inputs, &error));
 }
 
+TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    folder.Write("zlib1.dll", FakeDll());
+    // Sizes that finish out of order: a large entry ahead of small ones.
+    for (int i = 0; i < 24; ++i) {
+        std::string text;
+        for (int line = 0; line < (i % 5 == 0 ? 20000 : 30 * i); ++line)
+            text += "line " + std::to_string(line * (i + 1)) + "\n";
+        folder.Write("f" + std::to_string(i) + (i % 3 ? "/x.txt" : ".txt"), text);
+    }
+    folder.Write("empty", "");
+    std::vector<PackInput> inputs;
+    std::string error;
+    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    std::vector<std::string> warnings;
+    Bytes one;
+    ASSERT_TRUE(PackEntries(inputs, false, &one, &warnings, &error, 1)) << error;
+    EXPECT_EQ(Verify(one), "OK 26 entries");
+    for (unsigned jobs : {2u, 3u, 8u, 64u}) {
+        Bytes many;
+        ASSERT_TRUE(PackEntries(inputs, false, &many, &warnings, &error, jobs)) << error;
+        EXPECT_TRUE(many == one) << jobs << " threads";
+    }
+
+    // The first fault in input order wins, whichever thread met it first.
+    fs::remove(folder.path() + "/f4/x.txt");
+    inputs.back().name = "..\\up";
+    for (unsigned jobs : {1u, 4u}) {
+        EXPECT_FALSE(PackEntries(inputs, false, &one, &warnings, &error, jobs));
+        EXPECT_TRUE(Contains(error, "entry \"f4\\x.txt\"") && Contains(error, "f4/x.txt")) << error;
+    }
+}
+
 TEST(Packer, ParsesEntryArguments) {
     std::string name, path;
     ParseEntryArgument("dir/sub/file.txt", &name, &path);

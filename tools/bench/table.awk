@@ -76,6 +76,7 @@ function memory(p, step, label,    line, s) {
         next
     }
     if (step ~ /^mem-/) { memLine[p, step] = $0; next }
+    if (step == "pack-jN") packJobs[p] = field($0, "jobs")
     k = p SUBSEP step
     vals[k, ++count[k]] = field($0, "seconds")
     if (step == "ours") {
@@ -126,6 +127,15 @@ END {
             if (mkdirCalls[p] != "" && stats(p SUBSEP "mkdir"))
                 printf "  CreateDirectoryW calls by ours: %d, %.3f [%.3f-%.3f] s; the limit loop makes each folder once\n",
                        mkdirCalls[p], med[p SUBSEP "mkdir"], lo[p SUBSEP "mkdir"], hi[p SUBSEP "mkdir"]
+        }
+        if (packJobs[p] != "") {
+            timing(p, "pack-j1", "packing: zpack -j1", "")
+            timing(p, "pack-jN", "packing: zpack -j" packJobs[p], "")
+            timing(p, "pack-nsis", "packing: makensis, zlib", "")
+            s = ratio("zpack -j1/-j" packJobs[p], med[p SUBSEP "pack-j1"], med[p SUBSEP "pack-jN"])
+            s = s "   " ratio("zpack -j" packJobs[p] "/makensis", med[p SUBSEP "pack-jN"],
+                            med[p SUBSEP "pack-nsis"])
+            printf "  %s\n", s
         }
         memory(p, "mem-ours", "memory, ours in-process")
         memory(p, "mem-whole", "memory, ours whole process")

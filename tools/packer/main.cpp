@@ -1,25 +1,69 @@
 // zpack: builds and checks the payload archive the front end carries.
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "tools/packer/pack.h"
+#include "tools/packer/pipeline.h"
 #include "tools/packer/reader.h"
+#include "tools/packer/stub.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
+// -j takes up to kMaxPackJobs.
+constexpr size_t kMaxJobDigits = 3;
 
 const char kUsage[] =
-    "usage: zpack create [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
-    "       zpack create-dir OUT DIR\n"
+    "usage: zpack create [-j N] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
+    "       zpack create-dir [-j N] [--any-order] OUT DIR\n"
+    "       zpack create-setup [-j N] [--any-order] OUT STUB DIR\n"
     "       zpack list [--any-order] FILE\n"
     "       zpack verify [--any-order] FILE\n"
-    "--any-order is for test payloads: entries in any order, zlib1.dll unchecked\n";
+    "-j N compresses on N threads (default: one per core); the archive is the same for any N\n"
+    "--any-order is for test payloads: entries in any order, zlib1.dll unchecked, and the\n"
+    "  64-bit stub taken too\n"
+    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n";
+
+struct Options {
+    bool anyOrder = false;
+    bool jobsGiven = false;
+    unsigned jobs = 0;
+};
+
+// Takes the options before the first other argument off args.
+bool ParseOptions(std::vector<std::string>* args, Options* options) {
+    options->jobs = DefaultPackJobs();
+    size_t i = 0;
+    for (; i < args->size(); ++i) {
+        const std::string& arg = (*args)[i];
+        std::string count;
+        if (arg == "--any-order") {
+            options->anyOrder = true;
+            continue;
+        }
+        if (arg == "-j" && i + 1 < args->size())
+            count = (*args)[++i];
+        else if (arg.size() > 2 && arg.compare(0, 2, "-j") == 0)
+            count = arg.substr(2);
+        else
+            break;
+        if (count.empty() || count.size() > kMaxJobDigits ||
+            count.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        unsigned long jobs = std::stoul(count);
+        if (jobs < 1 || jobs > kMaxPackJobs) return false;
+        options->jobs = static_cast<unsigned>(jobs);
+        options->jobsGiven = true;
+    }
+    args->erase(args->begin(), args->begin() + static_cast<std::ptrdiff_t>(i));
+    return true;
+}
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -36,37 +80,68 @@ void Warn(const std::string& archive, const std::vector<std::string>& warnings) 
         std::fprintf(stderr, "zpack: warning: %s: %s\n", archive.c_str(), warning.c_str());
 }
 
-int WriteArchive(const std::string& out, const std::vector<PackInput>& inputs, bool anyOrder) {
-    std::vector<unsigned char> archive;
+bool Pack(const std::string& out, const std::vector<PackInput>& inputs, const Options& options,
+          std::vector<unsigned char>* archive) {
     std::vector<std::string> warnings;
     std::string error;
-    bool packed = PackEntries(inputs, anyOrder, &archive, &warnings, &error);
+    bool packed = PackEntries(inputs, options.anyOrder, archive, &warnings, &error, options.jobs);
     Warn(out, warnings);
-    if (!packed) return Refuse(out + ": " + error);
+    if (!packed) Refuse(out + ": " + error);
+    return packed;
+}
+
+int WriteArchive(const std::string& out, const std::vector<PackInput>& inputs,
+                 const Options& options) {
+    std::vector<unsigned char> archive;
+    if (!Pack(out, inputs, options, &archive)) return kExitRefused;
+    std::string error;
     if (!WriteFileAtomically(out, archive, &error)) return Refuse(error);
     return kExitOk;
 }
 
-int Create(const std::vector<std::string>& args, bool anyOrder) {
-    if (args.empty() || (args.size() < 2 && !anyOrder)) return Usage();
+int Create(const std::vector<std::string>& args, const Options& options) {
+    if (args.empty() || (args.size() < 2 && !options.anyOrder)) return Usage();
     std::vector<PackInput> inputs;
-    std::string error;
     for (size_t i = 1; i < args.size(); ++i) {
         PackInput input;
         ParseEntryArgument(args[i], &input.name, &input.source);
-        if (!ReadInputFile(input.source, &input.data, &error))
-            return Refuse("entry \"" + input.name + "\": " + error);
+        input.fromSource = true;
         inputs.push_back(std::move(input));
     }
-    return WriteArchive(args[0], inputs, anyOrder);
+    return WriteArchive(args[0], inputs, options);
 }
 
-int CreateFromFolder(const std::vector<std::string>& args) {
+int CreateFromFolder(const std::vector<std::string>& args, const Options& options) {
     if (args.size() != 2) return Usage();
     std::vector<PackInput> inputs;
     std::string error;
     if (!CollectFolder(args[1], &inputs, &error)) return Refuse(error);
-    return WriteArchive(args[0], inputs, false);
+    return WriteArchive(args[0], inputs, options);
+}
+
+int CreateSetup(const std::vector<std::string>& args, const Options& options) {
+    if (args.size() != 3) return Usage();
+    const std::string& out = args[0];
+    const std::string& stubPath = args[1];
+    std::vector<unsigned char> stub;
+    std::string error;
+    if (!ReadInputFile(stubPath, &stub, &error)) return Refuse(error);
+    // The stub first: packing a large folder takes long.
+    SetupImage image;
+    if (!MakeSetupImage(stub.data(), stub.size(), nullptr, 0, options.anyOrder, &image, &error))
+        return Refuse(stubPath + ": " + error);
+    std::vector<PackInput> inputs;
+    if (!CollectFolder(args[2], &inputs, &error)) return Refuse(error);
+    std::vector<unsigned char> archive;
+    if (!Pack(out, inputs, options, &archive)) return kExitRefused;
+    if (!MakeSetupImage(stub.data(), stub.size(), archive.data(), archive.size(), options.anyOrder,
+                        &image, &error))
+        return Refuse(stubPath + ": " + error);
+    std::vector<ByteRange> parts = {{image.head.data(), image.head.size()},
+                                    {archive.data(), archive.size()},
+                                    {image.tail.data(), image.tail.size()}};
+    if (!WriteFileAtomically(out, parts, true, &error)) return Refuse(error);
+    return kExitOk;
 }
 
 bool LoadArchive(const std::string& path, std::vector<unsigned char>* data) {
@@ -122,11 +197,13 @@ int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    bool anyOrder = !args.empty() && args[0] == "--any-order";
-    if (anyOrder) args.erase(args.begin());
-    if (command == "create") return Create(args, anyOrder);
-    if (command == "create-dir" && !anyOrder) return CreateFromFolder(args);
-    if (command == "list") return List(args, anyOrder);
-    if (command == "verify") return Verify(args, anyOrder);
+    Options options;
+    if (!ParseOptions(&args, &options)) return Usage();
+    if (command == "create") return Create(args, options);
+    if (command == "create-dir") return CreateFromFolder(args, options);
+    if (command == "create-setup") return CreateSetup(args, options);
+    if (options.jobsGiven) return Usage();
+    if (command == "list") return List(args, options.anyOrder);
+    if (command == "verify") return Verify(args, options.anyOrder);
     return Usage();
 }

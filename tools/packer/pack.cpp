@@ -1,7 +1,5 @@
 #include "tools/packer/pack.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include "extract/archive.h"
 #include "extract/pe_checksum.h"
 #include "tools/packer/names.h"
+#include "tools/packer/pipeline.h"
 
 namespace fs = std::filesystem;
 
@@ -133,7 +132,7 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
         PackInput input;
         input.name = file.first;
         input.source = file.second.string();
-        if (!ReadInputFile(input.source, &input.data, error)) return false;
+        input.fromSource = true;
         inputs->push_back(std::move(input));
     }
     return true;
@@ -173,7 +172,7 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error) {
+                 std::string* error, unsigned jobs) {
     out->clear();
     warnings->clear();
     if (!anyOrder && inputs.empty()) {
@@ -181,28 +180,26 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         return false;
     }
     PayloadRules rules(!anyOrder);
-    std::vector<unsigned char> compressed;
+    EntryPipeline pipeline(inputs, jobs);
     for (const PackInput& input : inputs) {
+        PreparedEntry prepared = pipeline.Take();
+        if (!prepared.error.empty()) {
+            *error = Describe(input) + ": " + prepared.error;
+            return false;
+        }
+        const std::vector<unsigned char>* stored = &prepared.stored;
         std::string why;
-        switch (rules.Check(input.name, input.data.data(), input.data.size(), &why)) {
+        switch (rules.Check(input.name, stored->data(), stored->size(), &why)) {
             case PayloadRules::kAccept: break;
             case PayloadRules::kWarn: warnings->push_back(Describe(input) + ": " + why); break;
             case PayloadRules::kRefuse: *error = Describe(input) + ": " + why; return false;
         }
         const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
         uint32_t nameSize = static_cast<uint32_t>(input.name.size());
-        const std::vector<unsigned char>* stored = &input.data;
         std::vector<unsigned char> library;
         if (IsStoredEntryName(name, nameSize)) {
-            library = WithPeChecksum(input.data);
+            library = WithPeChecksum(prepared.stored);
             stored = &library;
-        } else {
-            compressed.clear();
-            if (!CompressStream(input.data.data(), input.data.size(), &compressed)) {
-                *error = Describe(input) + ": zlib could not compress it";
-                return false;
-            }
-            stored = &compressed;
         }
         uint64_t total =
             out->size() + uint64_t{kEntryHeaderBytes} + nameSize + stored->size() + kTrailerBytes;
@@ -217,37 +214,4 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
     }
     AppendLe32(out, static_cast<uint32_t>(out->size()));
     return true;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
-                         std::string* error) {
-    std::string temporary = path + ".tmp" + std::to_string(getpid());
-    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (file < 0) {
-        *error = temporary + ": " + ErrnoText(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < data.size()) {
-        ssize_t step = write(file, data.data() + written, data.size() - written);
-        if (step < 0 && errno == EINTR) continue;
-        if (step <= 0) break;
-        written += static_cast<size_t>(step);
-    }
-    int writeError = errno;
-    bool ok = written == data.size() && fsync(file) == 0;
-    if (!ok && written == data.size()) writeError = errno;
-    if (close(file) != 0 && ok) {
-        ok = false;
-        writeError = errno;
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        writeError = errno;
-    }
-    if (!ok) {
-        unlink(temporary.c_str());
-        *error = path + ": " + ErrnoText(writeError);
-    }
-    return ok;
 }

@@ -7,14 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "tools/packer/system.h"
+
 // The front end walks with a signed 32-bit length, trailer included.
 constexpr uint64_t kMaxArchiveBytes = INT32_MAX;
 constexpr uint32_t kTrailerBytes = 4;
 
 struct PackInput {
     std::string name;    // entry name, "\" between folders
-    std::string source;  // where the bytes came from, for messages only
+    std::string source;  // where the bytes come from
     std::vector<unsigned char> data;
+    bool fromSource = false;  // data is empty: the packer reads source when it packs the entry
 };
 
 // Splits a command line entry, "PATH" or "NAME=PATH", into the entry name
@@ -26,20 +29,17 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
 
 // Every regular file under folder, top-level zlib1.dll first and the rest in
 // byte order of their entry names, so the same tree always packs the same.
+// The files are read when they are packed.
 bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error);
 
 // One complete zlib stream, level 9, 32 KB window, no dictionary.
 bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out);
 
-// Packs inputs in their order. Unless anyOrder, the payload must be one the
-// front end can run (PayloadRules). A repeated name is packed and noted in
-// *warnings. A stored zlib1.dll whose PE checksum field is 0 is packed with
-// its checksum filled in.
+// Packs inputs in their order, reading and compressing on up to jobs
+// threads; the bytes are the same for any number. Unless anyOrder, the
+// payload must be one the front end can run (PayloadRules). A repeated name
+// is packed and noted in *warnings. A stored zlib1.dll whose PE checksum
+// field is 0 is packed with its checksum filled in.
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error);
-
-// Writes a sibling temporary file and renames it over path, so a failed run
-// never leaves a half-written archive under the final name.
-bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
-                         std::string* error);
+                 std::string* error, unsigned jobs = 1);

@@ -38,6 +38,8 @@ constexpr uint64_t kSectionVirtualSize = 8;
 constexpr uint64_t kSectionVirtualAddress = 12;
 constexpr uint64_t kSectionRawSize = 16;
 constexpr uint64_t kSectionRawOffset = 20;
+constexpr uint64_t kSectionCharacteristics = 36;
+constexpr size_t kSectionNameBytes = 8;
 
 constexpr uint64_t kExportDirectoryBytes = 40;
 constexpr uint64_t kExportFunctionCount = 20;
@@ -161,7 +163,10 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
                          std::to_string(kMaxPeSections));
         return false;
     }
+    headers->optionalOffset = optional;
+    headers->optionalSize = optionalSize;
     uint64_t table = optional + optionalSize;
+    headers->sectionTable = table;
     if (!Fits(table, count * kSectionHeaderBytes, size)) {
         *fault = Damaged("its section table runs past its end");
         return false;
@@ -173,6 +178,11 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
         section.rawOffset = Le32(entry + kSectionRawOffset);
         uint32_t rawSize = Le32(entry + kSectionRawSize);
         uint32_t virtualSize = Le32(entry + kSectionVirtualSize);
+        section.rawSize = rawSize;
+        section.virtualSize = virtualSize;
+        section.characteristics = Le32(entry + kSectionCharacteristics);
+        const char* name = reinterpret_cast<const char*>(entry);
+        section.name.assign(name, std::find(name, name + kSectionNameBytes, '\0'));
         if (rawSize != 0 && !Fits(section.rawOffset, rawSize, size)) {
             *fault = Damaged("section " + std::to_string(i + 1) + "'s data runs past its end");
             return false;

@@ -28,6 +28,10 @@ struct PeSection {
     uint32_t virtualAddress;
     uint32_t mappedSize;  // bytes the file supplies from rawOffset on
     uint32_t rawOffset;
+    uint32_t rawSize;
+    uint32_t virtualSize;
+    uint32_t characteristics;
+    std::string name;  // up to its first 0 byte, 8 bytes at most
 };
 
 struct PeHeaders {
@@ -36,6 +40,9 @@ struct PeHeaders {
     uint16_t magic;                   // 0 when the optional header is too short to hold it
     uint32_t exportRva;               // 0 when the image has no export directory
     std::vector<PeSection> sections;  // each lies within the file
+    uint64_t optionalOffset;          // where the optional header starts in the file
+    uint64_t optionalSize;            // its size as the COFF header gives it
+    uint64_t sectionTable;            // where the section table starts in the file
 };
 
 // Reads the headers and the section table. False, saying why in *fault,

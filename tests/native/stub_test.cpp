@@ -1,0 +1,229 @@
+// Making a setup program from a stub: tiny stubs the linker made (the fuzz
+// seeds), the payload written as resource 100 into a rebuilt resource
+// section, .reloc moved behind it, and the stubs zpack must refuse.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/packer/stub.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// PE32 optional header fields and data directories the tests change.
+constexpr size_t kSizeOfInitializedData = 8;
+constexpr size_t kSizeOfImage = 56;
+constexpr size_t kSubsystem = 68;
+constexpr size_t kDirectories = 96;
+constexpr size_t kImportDirectory = kDirectories + 8;
+constexpr size_t kResourceDirectory = kDirectories + 2 * 8;
+constexpr size_t kCertificateDirectory = kDirectories + 4 * 8;
+constexpr size_t kRelocationDirectory = kDirectories + 5 * 8;
+constexpr size_t kSectionHeaderBytes = 40;
+constexpr uint32_t kPageBytes = 0x1000;
+
+Bytes Seed(const std::string& name) {
+    std::ifstream file(std::string(STUB_SEEDS) + "/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+uint32_t Le32(const Bytes& bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+           static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+// Where the optional header starts, and the section table.
+size_t Optional(const Bytes& image) {
+    return Le32(image, 0x3C) + 24;
+}
+
+size_t SectionTable(const Bytes& image) {
+    return Optional(image) + (image[Le32(image, 0x3C) + 20] | image[Le32(image, 0x3C) + 21] << 8);
+}
+
+Bytes With32(Bytes bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    return bytes;
+}
+
+std::string Make(const Bytes& stub, const std::string& archive, bool testStub, Bytes* out) {
+    SetupImage image;
+    std::string fault;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(archive.data());
+    if (!MakeSetupImage(stub.data(), stub.size(), data, archive.size(), testStub, &image, &fault))
+        return fault;
+    *out = image.head;
+    out->insert(out->end(), data, data + archive.size());
+    out->insert(out->end(), image.tail.begin(), image.tail.end());
+    return "";
+}
+
+std::string Text(const ResourceData* data) {
+    return data ? std::string(reinterpret_cast<const char*>(data->data), data->size) : "(none)";
+}
+
+uint32_t Checksum(const Bytes& image, const PeHeaders& headers) {
+    return PeChecksum({ByteRange{image.data(), image.size()}}, PeChecksumOffset(headers));
+}
+
+}  // namespace
+
+TEST(SetupImage, RebuildsTheResourceSectionAndMovesRelocations) {
+    const Bytes stub = Seed("i386.bin");
+    PeHeaders old;
+    std::string fault;
+    ASSERT_TRUE(ReadPeHeaders(stub.data(), stub.size(), &old, &fault)) << fault;
+    // The linker's own checksum of the stub.
+    EXPECT_EQ(Checksum(stub, old), Le32(stub, PeChecksumOffset(old)));
+
+    // Odd-sized, and more than the section's file alignment holds.
+    const std::string archive(999, 'a');
+    Bytes out, again;
+    ASSERT_EQ(Make(stub, archive, false, &out), "");
+    ASSERT_EQ(Make(stub, archive, false, &again), "");
+    EXPECT_TRUE(out == again) << "the same stub and archive give the same bytes";
+    PeHeaders headers;
+    ResourceTree tree;
+    ASSERT_TRUE(ReadPeHeaders(out.data(), out.size(), &headers, &fault)) << fault;
+    ASSERT_TRUE(ReadResources(out.data(), headers, &tree, &fault)) << fault;
+    EXPECT_EQ(Le32(out, PeChecksumOffset(headers)), Checksum(out, headers));
+
+    // Numbers ascending after names, in each table.
+    ASSERT_EQ(tree.types.size(), 2u);
+    EXPECT_EQ(tree.types[0].key.id, kResourceTypeDialog);
+    const std::vector<ResourceName>& rcdata = tree.types[1].names;
+    ASSERT_EQ(rcdata.size(), 3u);
+    EXPECT_EQ(rcdata[0].key.name, u"ZNAME");
+    EXPECT_EQ(rcdata[1].key.id, 50);
+    EXPECT_EQ(rcdata[2].key.id, kPayloadResourceId);
+    ASSERT_EQ(rcdata[1].languages.size(), 2u);
+    EXPECT_EQ(rcdata[1].languages[0].language, 0x0409);
+    EXPECT_EQ(Text(FindResource(tree, kResourceTypeRcdata, 50, kPayloadLanguage)), "fifty");
+    const ResourceData* payload =
+        FindResource(tree, kResourceTypeRcdata, kPayloadResourceId, kPayloadLanguage);
+    EXPECT_EQ(Text(payload), archive);
+
+    const PeSection &resources = headers.sections[3], &relocations = headers.sections[4];
+    ASSERT_EQ(relocations.name, ".reloc");
+    const uint64_t payloadRva =
+        payload->data - out.data() - resources.rawOffset + resources.virtualAddress;
+    EXPECT_EQ(payloadRva % kResourceDataAlignment, 0u);
+    EXPECT_EQ(payloadRva + archive.size(), resources.virtualAddress + resources.virtualSize)
+        << "the payload ends the section";
+    EXPECT_EQ(resources.rawSize % 0x200, 0u);
+    EXPECT_GT(resources.rawSize, old.sections[3].rawSize);
+    EXPECT_EQ(relocations.virtualAddress,
+              (resources.virtualAddress + resources.virtualSize + kPageBytes - 1) / kPageBytes *
+                  kPageBytes);
+    EXPECT_EQ(relocations.rawOffset, resources.rawOffset + resources.rawSize);
+    const size_t optional = Optional(out);
+    EXPECT_EQ(Le32(out, optional + kRelocationDirectory), relocations.virtualAddress);
+    EXPECT_TRUE(std::equal(stub.begin() + old.sections[4].rawOffset, stub.end(),
+                           out.begin() + relocations.rawOffset));
+    EXPECT_EQ(out.size(), relocations.rawOffset + relocations.rawSize);
+    EXPECT_EQ(Le32(out, optional + kSizeOfImage), relocations.virtualAddress + kPageBytes);
+    EXPECT_EQ(Le32(out, optional + kSizeOfInitializedData),
+              Le32(stub, optional + kSizeOfInitializedData) + resources.rawSize -
+                  old.sections[3].rawSize);
+
+    // With .rsrc last nothing moves; the 64-bit twin is for the tests only.
+    ASSERT_EQ(Make(Seed("rsrc_last.bin"), archive, false, &out), "");
+    EXPECT_EQ(Make(Seed("x64.bin"), archive, true, &out), "");
+}
+
+TEST(SetupImage, RefusesStubsItCannotUse) {
+    const Bytes stub = Seed("i386.bin");
+    Bytes setup;
+    ASSERT_EQ(Make(stub, "archive", false, &setup), "");
+    const size_t optional = Optional(stub);
+    Bytes renamed = stub;
+    std::memcpy(&renamed[SectionTable(stub) + 4 * kSectionHeaderBytes], ".zdata", 6);
+    const uint32_t resources = Le32(stub, optional + kResourceDirectory);
+    PeHeaders headers;
+    std::string fault;
+    ASSERT_TRUE(ReadPeHeaders(stub.data(), stub.size(), &headers, &fault)) << fault;
+    const size_t relocationBlock = headers.sections[4].rawOffset;
+    const std::vector<std::pair<Bytes, std::string>> faults = {
+        {Bytes(stub.begin(), stub.begin() + SectionTable(stub) + 100),
+         "a damaged PE file: its section table runs past its end"},
+        {Seed("x64.bin"), "a 64-bit (x86-64) program; the stub is the 32-bit (i386, PE32) program"},
+        {Seed("console.bin"), "not a Windows GUI program: its subsystem is 3"},
+        {With32(stub, optional + kSubsystem, 1), "not a Windows GUI program: its subsystem is 1"},
+        {Seed("no_dialog.bin"), "has no dialog 1000: not a setup stub"},
+        {setup, "already carries resource 100, a payload"},
+        {Seed("signed.bin"), "carries a signature; sign the setup program"},
+        {With32(stub, optional + kCertificateDirectory, 0x10), "carries a signature"},
+        {Seed("overlay.bin"), "has 7 bytes after its last section (an overlay)"},
+        {renamed,
+         "has section \".zdata\" after its resource section; create-setup can move "
+         "only .reloc"},
+        {With32(stub, relocationBlock, resources),
+         "relocates an address (RVA 0x4000) in or after its resource section"},
+        {With32(stub, optional + kImportDirectory, resources),
+         "has its import directory in or after its resource section"},
+        {With32(stub, optional + kResourceDirectory, resources + 8),
+         "a damaged PE file: its resource directory (RVA 0x4008) does not start a section"},
+    };
+    for (const auto& fault : faults) {
+        Bytes out;
+        std::string why = Make(fault.first, "archive", false, &out);
+        EXPECT_EQ(why.compare(0, fault.second.size(), fault.second), 0)
+            << "got: " << why << "\nwanted: " << fault.second;
+    }
+}
+
+TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
+    char folder[] = "/tmp/zpack_stub_test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder, out = dir + "/Setup.exe";
+    fs::create_directories(dir + "/payload/docs");
+    fs::copy_file(ZLIB_DLL_PATH, dir + "/payload/zlib1.dll");
+    std::ofstream(dir + "/payload/docs/a.txt") << std::string(100000, 'a');
+    std::ofstream(dir + "/payload/b.txt") << "b";
+    auto zpack = [&dir](const std::string& arguments) {
+        std::string command = std::string(ZPACK_PATH) + " " + arguments + " 2>" + dir + "/err";
+        int status = std::system(command.c_str());
+        std::ifstream err(dir + "/err");
+        std::string text((std::istreambuf_iterator<char>(err)), {});
+        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + text;
+    };
+    const std::string x64 = std::string(STUB_SEEDS) + "/x64.bin";
+    EXPECT_EQ(zpack("create-setup " + out + " " + x64 + " " + dir + "/payload"),
+              "1 zpack: " + x64 +
+                  ": a 64-bit (x86-64) program; the stub is the 32-bit (i386, PE32) program\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    const std::string stub = std::string(STUB_SEEDS) + "/i386.bin";
+    EXPECT_EQ(zpack("create-dir -j1 " + dir + "/payload.bin " + dir + "/payload"), "0 ");
+    EXPECT_EQ(zpack("create-setup -j1 " + out + " " + stub + " " + dir + "/payload"), "0 ");
+    EXPECT_EQ(zpack("create-setup -j 3 " + dir + "/j3.exe " + stub + " " + dir + "/payload"), "0 ");
+    std::ifstream one(out, std::ios::binary), three(dir + "/j3.exe", std::ios::binary),
+        archive(dir + "/payload.bin", std::ios::binary);
+    const Bytes setup(std::istreambuf_iterator<char>(one), {});
+    EXPECT_TRUE(setup == Bytes(std::istreambuf_iterator<char>(three), {}));
+    PeHeaders headers;
+    ResourceTree tree;
+    std::string fault;
+    ASSERT_TRUE(ReadPeHeaders(setup.data(), setup.size(), &headers, &fault)) << fault;
+    ASSERT_TRUE(ReadResources(setup.data(), headers, &tree, &fault)) << fault;
+    const ResourceData* payload =
+        FindResource(tree, kResourceTypeRcdata, kPayloadResourceId, kPayloadLanguage);
+    ASSERT_NE(payload, nullptr);
+    EXPECT_TRUE(Bytes(payload->data, payload->data + payload->size) ==
+                Bytes(std::istreambuf_iterator<char>(archive), {}))
+        << "create-setup packs as create-dir does";
+    EXPECT_EQ(zpack("create-setup --any-order " + out + " " + x64 + " " + dir + "/payload"), "0 ");
+    fs::remove_all(dir);
+}

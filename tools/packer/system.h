@@ -1,0 +1,22 @@
+// The packer's only calls into the operating system, so that the rest stays
+// portable C++17 and zpack builds for Linux, macOS and Windows alike.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct ByteRange {
+    const unsigned char* data;
+    size_t size;
+};
+
+// Writes the ranges in order to a sibling temporary file, flushes it to disk
+// and renames it over path, so a failed run never leaves a half-written file
+// under the final name. An executable file is made runnable where the
+// system marks that.
+bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& parts,
+                         bool executable, std::string* error);
+
+bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
+                         std::string* error);
