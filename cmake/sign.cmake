@@ -34,7 +34,7 @@ function(zentrova_sign_step file commands_var depends_var)
   find_program(ZENTROVA_OSSLSIGNCODE osslsigncode)
   if(NOT ZENTROVA_OSSLSIGNCODE OR NOT EXISTS "${ZENTROVA_OSSLSIGNCODE}")
     message(FATAL_ERROR "Signing needs osslsigncode, which was not found "
-                        "(tools/setup.sh installs it): ${ZENTROVA_OSSLSIGNCODE}")
+                        "(scripts/setup.sh installs it): ${ZENTROVA_OSSLSIGNCODE}")
   endif()
   get_filename_component(_name "${file}" NAME)
   message(STATUS "Signing ${_name} with ${ZENTROVA_SIGN_CERT}")

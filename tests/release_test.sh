@@ -6,7 +6,7 @@
 # program must run a whole install under Wine.
 #   tests/release_test.sh SOURCE_DIR BUILD_DIR TOOLCHAIN_FILE
 # BUILD_DIR is a build with the tests (its zentrova_tests.exe and Wine root
-# are reused, ZENTROVA_WINE_ARCH passes on to tools/run-wine.sh); the release
+# are reused, ZENTROVA_WINE_ARCH passes on to scripts/run-wine.sh); the release
 # builds use its toolchain and go to a temporary folder inside it.
 set -euo pipefail
 src=$1
@@ -117,7 +117,7 @@ cmp "$work/unsigned.exe" "$first/ZentrovaSetup.exe" ||
 start=$(now)
 wine_path="Z:${second//\//\\}\\ZentrovaSetup.exe"
 ZENTROVA_WINE_ROOT=$build/wine ZENTROVA_KEEP_PREFIX=1 ZENTROVA_SETUP_EXE=$wine_path \
-  "$src/tools/run-wine.sh" "$build/tests/zentrova_tests.exe" --gtest_filter="$e2e_test" \
+  "$src/scripts/run-wine.sh" "$build/tests/zentrova_tests.exe" --gtest_filter="$e2e_test" \
   >"$work/wine.log" 2>&1 || { cat "$work/wine.log"; fail "$e2e_test failed on the signed program"; }
 kept=$(sed -n 's/^run-wine: kept //p' "$work/wine.log")
 [ -n "$kept" ] || { cat "$work/wine.log"; fail "run-wine.sh kept no prefix"; }

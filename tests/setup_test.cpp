@@ -545,7 +545,7 @@ TEST(Setup, LogHeldOpenRunGoesOnWithoutALog) {
               (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
 }
 
-// C:\readonly is C:\writable seen without write access (tools/run-wine.sh).
+// C:\readonly is C:\writable seen without write access (scripts/run-wine.sh).
 TEST(Setup, ReadOnlyFolderStopsAtTheFirstEntry) {
     UseInstaller(L"install");
     HANDLE probe = CreateFileW(L"C:\\readonly\\probe", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -566,7 +566,7 @@ TEST(Setup, ReadOnlyFolderStopsAtTheFirstEntry) {
     EXPECT_EQ(ListFolder(L"C:\\writable"), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
 }
 
-// C:\full is a 2 MiB disk (tools/run-wine.sh).
+// C:\full is a 2 MiB disk (scripts/run-wine.sh).
 TEST(Setup, FullDiskEndsTheRunBeforeTheInstaller) {
     UseInstaller(L"install");
     ULARGE_INTEGER available = {};

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "extract/pe_checksum.h"
-#include "tools/packer/pack.h"
-#include "tools/packer/reader.h"
+#include "packer/pack.h"
+#include "packer/reader.h"
 
 namespace {
 

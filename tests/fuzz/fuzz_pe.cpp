@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "extract/pe_checksum.h"
-#include "tools/packer/pe.h"
+#include "packer/pe.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packer/stub.h"
+#include "packer/stub.h"
 
 namespace {
 

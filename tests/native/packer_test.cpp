@@ -15,10 +15,10 @@
 
 #include "extract/archive.h"
 #include "extract/pe_checksum.h"
-#include "tools/packer/names.h"
-#include "tools/packer/pack.h"
-#include "tools/packer/pe.h"
-#include "tools/packer/reader.h"
+#include "packer/names.h"
+#include "packer/pack.h"
+#include "packer/pe.h"
+#include "packer/reader.h"
 
 namespace fs = std::filesystem;
 

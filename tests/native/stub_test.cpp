@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/packer/stub.h"
+#include "packer/stub.h"
 
 namespace fs = std::filesystem;
 

@@ -3,10 +3,10 @@
 # in every lane this machine can run, then says how each lane went.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/build-kind.sh
+. scripts/build-kind.sh
 plan_lanes
 echo "test.sh: lanes: $(IFS=,; echo "${lanes[*]}" | sed 's/,/, /g')"
-tools/setup.sh
+scripts/setup.sh
 settle_lanes
 start=$(date +%s)
 if [ -n "$build32" ]; then
@@ -43,4 +43,4 @@ PY
 for lane in "${dropped[@]}"; do echo "lane $lane: not run"; done
 [ $rc -eq 0 ] || exit $rc
 # One quick pass of the benchmark keeps it working; its figures mean nothing.
-out=$(tools/bench.sh --tiny 2>&1) || { printf '%s\n' "$out"; exit 1; }
+out=$(scripts/bench.sh --tiny 2>&1) || { printf '%s\n' "$out"; exit 1; }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packer/system.h"
+#include "packer/system.h"
 
 // The front end walks with a signed 32-bit length, trailer included.
 constexpr uint64_t kMaxArchiveBytes = INT32_MAX;

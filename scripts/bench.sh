@@ -3,9 +3,9 @@
 # Wine, the same loop natively, a plain copy and an NSIS installer, with
 # memory figures; and packing Wine's DLLs with zpack on one thread and on
 # every core against makensis. Prints one table; a slow time never fails it.
-#   tools/bench.sh          every payload, 5 runs of each step
-#   tools/bench.sh --tiny   one tiny payload, one run: keeps the tool working
-#   tools/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
+#   scripts/bench.sh          every payload, 5 runs of each step
+#   scripts/bench.sh --tiny   one tiny payload, one run: keeps the tool working
+#   scripts/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
 #                           one-100M ten-10M)
 # Everything lands in build-bench/ (build-bench-x64/ where the kernel runs no
 # i386 code: there it measures the 64-bit build, against 64-bit NSIS; times
@@ -19,9 +19,9 @@ tiny=0
 runs=5
 [ $tiny = 1 ] && runs=1
 
-. tools/build-kind.sh
+. scripts/build-kind.sh
 plan_lanes
-tools/setup.sh
+scripts/setup.sh
 settle_lanes
 if [ "$wine_arch" = win32 ]; then
   bb=$root/build-bench
@@ -223,7 +223,7 @@ for p in "${payloads[@]}"; do measure "$p"; done
 for p in "${payloads[@]}"; do
   case $p in
     wine-dlls | tiny)
-      tools/bench/packing.sh "$p" "$work/src/$p" "$work/nsis/$p.nsi" "$zpack" "$runs" \
+      bench/packing.sh "$p" "$work/src/$p" "$work/nsis/$p.nsi" "$zpack" "$runs" \
         "$results" "${zpack_flags[@]}" || { echo "bench: packing $p failed" >&2; failures=$((failures + 1)); } ;;
   esac
 done
@@ -251,6 +251,6 @@ echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Stored payloads a
 echo "  packing times the whole zpack create-dir or makensis process, natively, output included."
 echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default)."
 echo
-awk -f tools/bench/table.awk "$results"
+awk -f bench/table.awk "$results"
 # A step that could not run is a broken benchmark, unlike a slow one.
 [ $failures -eq 0 ] || { echo "bench: $failures step(s) failed" >&2; exit 1; }

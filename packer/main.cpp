@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/packer/pack.h"
-#include "tools/packer/pipeline.h"
-#include "tools/packer/reader.h"
-#include "tools/packer/stub.h"
+#include "packer/pack.h"
+#include "packer/pipeline.h"
+#include "packer/reader.h"
+#include "packer/stub.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 # runs under qemu-user beside the 64-bit stand-ins, as the tests run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/build-kind.sh
+. scripts/build-kind.sh
 plan_lanes
-tools/setup.sh
+scripts/setup.sh
 settle_lanes
 env=(ZENTROVA_WINE_ROOT="$PWD/$build/wine" ZENTROVA_WINE_ARCH="$wine_arch")
 if [ -n "$build32" ]; then
@@ -23,5 +23,5 @@ elif [ "$wine_arch" = win64 ]; then
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain"
 cmake --build "$build" -j2
-env "${env[@]}" tools/run-wine.sh "$build/tests/zentrova_tests.exe" --gtest_filter=Demo.TypicalRun
+env "${env[@]}" scripts/run-wine.sh "$build/tests/zentrova_tests.exe" --gtest_filter=Demo.TypicalRun
 echo "Screenshot of the Status window: $build/demo-status.png"

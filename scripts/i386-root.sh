@@ -4,7 +4,7 @@
 # mid-sync can leave the i386 twins of updated packages behind their amd64
 # versions, and then apt will not install wine32:i386 at all. Nothing in
 # the machine's own package state changes.
-#   tools/i386-root.sh ROOT    prints why and exits 1 when it cannot
+#   scripts/i386-root.sh ROOT    prints why and exits 1 when it cannot
 set -euo pipefail
 root=${1:?usage: i386-root.sh ROOT}
 work=$root.work

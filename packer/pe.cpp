@@ -1,4 +1,4 @@
-#include "tools/packer/pe.h"
+#include "packer/pe.h"
 
 #include <algorithm>
 #include <cinttypes>

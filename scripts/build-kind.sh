@@ -10,7 +10,7 @@
 i386_root_default=${ZENTROVA_I386_ROOT:-/var/lib/zentrova/i386-root}
 
 plan_lanes() {
-  if tools/kernel-runs-i386.sh; then
+  if scripts/kernel-runs-i386.sh; then
     lanes=("32-bit" "WoW64")
   else
     lanes=("64-bit" "32-bit emulated")
@@ -50,7 +50,7 @@ settle_lanes() {
     if [ ! -x /usr/bin/qemu-i386-static ]; then
       drop_lane "32-bit emulated" "qemu-user-static is not installed"
     elif [ ! -f "$i386_root_default/.packages" ]; then
-      drop_lane "32-bit emulated" "no i386 root in $i386_root_default (tools/i386-root.sh)"
+      drop_lane "32-bit emulated" "no i386 root in $i386_root_default (scripts/i386-root.sh)"
     elif ! unshare --user --map-root-user --mount sh -c \
       'mount -t binfmt_misc none /proc/sys/fs/binfmt_misc' 2>/dev/null; then
       drop_lane "32-bit emulated" "the kernel gives no binfmt_misc of a user namespace's own (Linux 6.7 or later)"

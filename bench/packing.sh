@@ -2,8 +2,8 @@
 # Times making one payload three ways, each run a process of its own: zpack
 # create-dir on one thread and on every core, and makensis packing the same
 # files with zlib. Appends "PAYLOAD pack-j1|pack-jN|pack-nsis seconds=S" lines
-# to RESULTS, the format tools/bench/table.awk reads.
-#   tools/bench/packing.sh PAYLOAD FOLDER NSI ZPACK RUNS RESULTS [FLAG]
+# to RESULTS, the format bench/table.awk reads.
+#   bench/packing.sh PAYLOAD FOLDER NSI ZPACK RUNS RESULTS [FLAG]
 # NSI is the payload's script; its output goes to a temporary file here.
 # FLAG (--any-order) packs a 64-bit build's payload.
 set -euo pipefail

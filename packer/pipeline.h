@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/packer/pack.h"
+#include "packer/pack.h"
 
 // Far above any core count; bounds threads and the window.
 constexpr unsigned kMaxPackJobs = 256;

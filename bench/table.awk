@@ -1,4 +1,4 @@
-# Turns tools/bench.sh's result lines ("payload step key=value...") into
+# Turns scripts/bench.sh's result lines ("payload step key=value...") into
 # its table. Medians, minima and maxima over the runs of each step.
 
 function field(line, key,    n, i, words) {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/packer/pe.h"
-#include "tools/packer/system.h"
+#include "packer/pe.h"
+#include "packer/system.h"
 
 constexpr uint16_t kResourceTypeDialog = 5;   // RT_DIALOG
 constexpr uint16_t kResourceTypeRcdata = 10;  // RT_RCDATA

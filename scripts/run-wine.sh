@@ -5,7 +5,7 @@
 #   ZENTROVA_WINE_ROOT  where the template and the copies live (required)
 #   ZENTROVA_WINE_ARCH  win32 (default) or win64, the prefix's kind; a 32-bit
 #                       program in a win64 prefix runs as on 64-bit Windows
-#   ZENTROVA_I386_ROOT  with win64: a private i386 root (tools/i386-root.sh)
+#   ZENTROVA_I386_ROOT  with win64: a private i386 root (scripts/i386-root.sh)
 #                       from which qemu-user runs the 32-bit programs, on a
 #                       kernel that runs no i386 code itself
 #   ZENTROVA_KEEP_PREFIX=1  keep the copy for a look afterwards

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packer/pack.h"
+#include "packer/pack.h"
 
 struct ListedEntry {
     int32_t offset;  // of the entry's header

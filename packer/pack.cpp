@@ -1,4 +1,4 @@
-#include "tools/packer/pack.h"
+#include "packer/pack.h"
 
 #include <zlib.h>
 
@@ -11,8 +11,8 @@
 
 #include "extract/archive.h"
 #include "extract/pe_checksum.h"
-#include "tools/packer/names.h"
-#include "tools/packer/pipeline.h"
+#include "packer/names.h"
+#include "packer/pipeline.h"
 
 namespace fs = std::filesystem;
 

@@ -1,10 +1,10 @@
 #define ZLIB_CONST
-#include "tools/packer/reader.h"
+#include "packer/reader.h"
 
 #include <zlib.h>
 
 #include "extract/archive.h"
-#include "tools/packer/names.h"
+#include "packer/names.h"
 
 namespace {
 

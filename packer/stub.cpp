@@ -1,4 +1,4 @@
-#include "tools/packer/stub.h"
+#include "packer/stub.h"
 
 #include <algorithm>
 #include <cinttypes>

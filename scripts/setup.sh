@@ -18,7 +18,7 @@ packages=(
 )
 i386_root=${ZENTROVA_I386_ROOT:-/var/lib/zentrova/i386-root}
 native32=0
-tools/kernel-runs-i386.sh && native32=1
+scripts/kernel-runs-i386.sh && native32=1
 # The 32-bit Wine proper is needed only where the kernel runs it.
 [ $native32 = 1 ] && packages+=(wine32:i386)
 
@@ -56,7 +56,7 @@ if [ $native32 = 0 ] || ! installed wine32:i386; then
   elif ! installed wine64; then
     echo "setup: lane 32-bit emulated cannot be set up: wine64 is not installed"
   else
-    $sudo tools/i386-root.sh "$i386_root" 2>&1 | sed 's/^/setup: lane 32-bit emulated cannot be set up: /' || true
+    $sudo scripts/i386-root.sh "$i386_root" 2>&1 | sed 's/^/setup: lane 32-bit emulated cannot be set up: /' || true
   fi
 fi
 exit 0

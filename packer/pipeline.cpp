@@ -1,4 +1,4 @@
-#include "tools/packer/pipeline.h"
+#include "packer/pipeline.h"
 
 #include <algorithm>
 #include <new>

@@ -1,4 +1,4 @@
-#include "tools/packer/system.h"
+#include "packer/system.h"
 
 #include <algorithm>
 #include <cerrno>

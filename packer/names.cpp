@@ -1,9 +1,9 @@
-#include "tools/packer/names.h"
+#include "packer/names.h"
 
 #include <cstring>
 
 #include "extract/archive.h"
-#include "tools/packer/pe.h"
+#include "packer/pe.h"
 
 namespace {
 
