@@ -5,8 +5,8 @@
 # every core against makensis. Prints one table; a slow time never fails it.
 #   scripts/bench.sh          every payload, 5 runs of each step
 #   scripts/bench.sh --tiny   one tiny payload, one run: keeps the tool working
-#   scripts/bench.sh NAME...  only these payloads (demo wine-dlls small-10k
-#                           one-100M ten-10M)
+#   scripts/bench.sh [--runs N] [NAME...]  N runs of each step, only these
+#                           payloads (demo wine-dlls small-10k one-100M ten-10M)
 # Everything lands in build-bench/ (build-bench-x64/ where the kernel runs no
 # i386 code: there it measures the 64-bit build, against 64-bit NSIS; times
 # under an emulator would measure the emulator); remove its bench/ folder to
@@ -15,9 +15,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 tiny=0
-[ "${1:-}" = --tiny ] && { tiny=1; shift; }
 runs=5
-[ $tiny = 1 ] && runs=1
+[ "${1:-}" = --tiny ] && { tiny=1; runs=1; shift; }
+# Fewer runs for a quick look; the table still says how many.
+[ "${1:-}" = --runs ] && { runs=${2:?--runs takes a number}; shift 2; }
 
 . scripts/build-kind.sh
 plan_lanes
