@@ -50,15 +50,6 @@ constexpr uint64_t kExportNameOrdinals = 36;
 
 constexpr size_t kNumberTextBytes = 32;
 
-uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Offsets and lengths are 64-bit so that no sum of 32-bit file fields wraps.
 bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
     return offset <= size && length <= size - offset;

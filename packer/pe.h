@@ -20,6 +20,16 @@ constexpr uint32_t kMaxPeSections = 96;
 // Far above the ~90 names a zlib build exports; bounds the walk.
 constexpr uint32_t kMaxPeExportNames = 1 << 16;
 
+// Little-endian numbers of the file; the caller has checked the bounds.
+inline uint16_t Le16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+inline uint32_t Le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
 // The fifteen names the front end's compression binding looks up.
 constexpr size_t kZlibExportCount = 15;
 extern const char* const kZlibExportNames[kZlibExportCount];

@@ -89,15 +89,6 @@ constexpr uint64_t kLanguageLevel = 2;
 constexpr uint64_t kMaxImageBytes = UINT32_MAX;
 constexpr size_t kNumberTextBytes = 32;
 
-uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void PutLe16(unsigned char* p, uint16_t value) {
     p[0] = static_cast<unsigned char>(value);
     p[1] = static_cast<unsigned char>(value >> 8);
