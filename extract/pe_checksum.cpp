@@ -39,20 +39,35 @@ bool FindPeChecksumField(const unsigned char* data, size_t size, size_t* fieldOf
     return true;
 }
 
-uint32_t PeChecksum(const unsigned char* data, size_t size, size_t fieldOffset) {
-    // The field may start at an odd offset: each byte is masked on its own.
-    auto byteAt = [&](size_t at) -> uint32_t {
-        if (at >= size || (at >= fieldOffset && at - fieldOffset < kPeChecksumFieldBytes)) return 0;
-        return data[at];
-    };
-    // Counted in words, so that no offset wraps even at the largest size.
-    size_t words = size / 2 + size % 2;
-    uint32_t sum = 0;
-    for (size_t word = 0; word < words; ++word) {
-        sum += byteAt(2 * word) | byteAt(2 * word + 1) << 8;
-        sum = (sum & 0xFFFF) + (sum >> 16);
+void AddPeChecksumPart(PeChecksumParts* parts, const unsigned char* data, size_t size,
+                       uint64_t fieldOffset) {
+    const uint64_t at = parts->length;
+    size_t i = 0;
+    // A part that starts mid-word brings the word's high byte.
+    if (at % 2 == 1 && size > 0) {
+        parts->sum += uint64_t{data[0]} << 8;
+        i = 1;
     }
-    return sum + static_cast<uint32_t>(size);
+    for (; size - i >= 2; i += 2) parts->sum += Le16(data + i);
+    if (i < size) parts->sum += data[i];
+    // The field may start at an odd offset and span parts: each of its bytes
+    // is taken back out on its own.
+    for (uint64_t field = fieldOffset; field < fieldOffset + kPeChecksumFieldBytes; ++field)
+        if (field >= at && field - at < size)
+            parts->sum -= uint64_t{data[field - at]} << (field % 2 * 8);
+    parts->length += size;
+}
+
+uint32_t EndPeChecksum(const PeChecksumParts& parts) {
+    uint64_t sum = parts.sum;
+    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + parts.length);
+}
+
+uint32_t PeChecksum(const unsigned char* data, size_t size, size_t fieldOffset) {
+    PeChecksumParts parts;
+    AddPeChecksumPart(&parts, data, size, fieldOffset);
+    return EndPeChecksum(parts);
 }
 
 PeChecksumStatus CheckPeChecksum(const unsigned char* data, size_t size, uint32_t* stored,

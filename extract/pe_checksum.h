@@ -27,6 +27,16 @@ bool FindPeChecksumField(const unsigned char* data, size_t size, size_t* fieldOf
 // The sum of size bytes with the 4 bytes at fieldOffset taken as zero.
 uint32_t PeChecksum(const unsigned char* data, size_t size, size_t fieldOffset);
 
+// The same sum over a file given in consecutive parts, for one that is not
+// held whole (the packer's setup program): add each part, then end.
+struct PeChecksumParts {
+    uint64_t sum = 0;     // exact; the carries fold in at the end alike
+    uint64_t length = 0;  // the bytes added so far
+};
+void AddPeChecksumPart(PeChecksumParts* parts, const unsigned char* data, size_t size,
+                       uint64_t fieldOffset);
+uint32_t EndPeChecksum(const PeChecksumParts& parts);
+
 // Compares the field with the sum; *stored and *computed are set unless the
 // status is kPeChecksumNoField.
 PeChecksumStatus CheckPeChecksum(const unsigned char* data, size_t size, uint32_t* stored,

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "extract/pe_checksum.h"
+
 namespace {
 
 constexpr uint16_t kFileExecutable = 0x0002;  // IMAGE_FILE_EXECUTABLE_IMAGE
@@ -16,7 +18,6 @@ constexpr uint64_t kFileAlignment = 36;
 constexpr uint64_t kSizeOfImage = 56;
 constexpr uint64_t kSizeOfHeaders = 60;
 constexpr uint64_t kCheckSum = 64;
-constexpr uint64_t kCheckSumBytes = 4;
 constexpr uint64_t kSubsystem = 68;
 constexpr uint64_t kDirectoryCount32 = 92;
 constexpr uint64_t kDirectories32 = 96;
@@ -597,23 +598,10 @@ uint64_t PeChecksumOffset(const PeHeaders& headers) {
 }
 
 uint32_t PeChecksum(const std::vector<ByteRange>& parts, uint64_t checksumOffset) {
-    // Exact sums: carries fold at the end to the same result as at each word.
-    uint64_t sum = 0, at = 0;
-    for (const ByteRange& part : parts) {
-        size_t i = 0;
-        if (at % 2 == 1 && part.size > 0) {
-            sum += uint64_t{part.data[0]} << 8;
-            i = 1;
-        }
-        for (; i + 1 < part.size; i += 2) sum += Le16(part.data + i);
-        if (i < part.size) sum += part.data[i];
-        for (uint64_t field = checksumOffset; field < checksumOffset + kCheckSumBytes; ++field)
-            if (field >= at && field < at + part.size)
-                sum -= uint64_t{part.data[field - at]} << (field % 2 * 8);
-        at += part.size;
-    }
-    while (sum > UINT16_MAX) sum = (sum & UINT16_MAX) + (sum >> 16);
-    return static_cast<uint32_t>(sum + at);
+    PeChecksumParts sum;
+    for (const ByteRange& part : parts)
+        AddPeChecksumPart(&sum, part.data, part.size, checksumOffset);
+    return EndPeChecksum(sum);
 }
 
 bool MakeSetupImage(const unsigned char* stub, size_t stubSize, const unsigned char* archive,
