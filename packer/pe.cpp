@@ -50,21 +50,6 @@ constexpr uint64_t kExportNameOrdinals = 36;
 
 constexpr size_t kNumberTextBytes = 32;
 
-// Offsets and lengths are 64-bit so that no sum of 32-bit file fields wraps.
-bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
-    return offset <= size && length <= size - offset;
-}
-
-std::string Hex(uint64_t value) {
-    char text[kNumberTextBytes];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
-
-std::string Damaged(const std::string& why) {
-    return "a damaged PE file: " + why;
-}
-
 // File offset of length bytes at rva, and how many bytes the section holds
 // from there on, within size bytes of file.
 bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
@@ -104,6 +89,20 @@ std::string MachineFault(uint16_t machine, bool dll) {
 }
 
 }  // namespace
+
+bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
+    return offset <= size && length <= size - offset;
+}
+
+std::string Hex(uint64_t value) {
+    char text[kNumberTextBytes];
+    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
+    return text;
+}
+
+std::string Damaged(const std::string& why) {
+    return "a damaged PE file: " + why;
+}
 
 bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, std::string* fault) {
     *headers = PeHeaders{};

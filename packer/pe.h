@@ -30,6 +30,14 @@ inline uint32_t Le32(const unsigned char* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Whether length bytes at offset lie within size; 64-bit, so that no sum of
+// 32-bit file fields wraps.
+bool Fits(uint64_t offset, uint64_t length, uint64_t size);
+// "0x1A2B", for faults that name an offset or a field.
+std::string Hex(uint64_t value);
+// A fault in the file's structure, worded alike wherever it is found.
+std::string Damaged(const std::string& why);
+
 // The fifteen names the front end's compression binding looks up.
 constexpr size_t kZlibExportCount = 15;
 extern const char* const kZlibExportNames[kZlibExportCount];

@@ -88,7 +88,6 @@ constexpr uint64_t kNameLengthBytes = 2;
 constexpr uint64_t kLanguageLevel = 2;
 
 constexpr uint64_t kMaxImageBytes = UINT32_MAX;
-constexpr size_t kNumberTextBytes = 32;
 
 void PutLe16(unsigned char* p, uint16_t value) {
     p[0] = static_cast<unsigned char>(value);
@@ -100,27 +99,12 @@ void PutLe32(unsigned char* p, uint32_t value) {
     PutLe16(p + 2, static_cast<uint16_t>(value >> 16));
 }
 
-// 64-bit, so that no sum of 32-bit fields wraps.
-bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
-    return offset <= size && length <= size - offset;
-}
-
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
 bool PowerOfTwo(uint64_t value) {
     return value != 0 && (value & (value - 1)) == 0;
-}
-
-std::string Hex(uint64_t value) {
-    char text[kNumberTextBytes];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
-
-std::string Damaged(const std::string& why) {
-    return "a damaged PE file: " + why;
 }
 
 std::string KeyText(const ResourceKey& key) {
