@@ -143,12 +143,10 @@ void DeleteLauncher(const wchar_t* launcherPath) {
 
 void DeletePendingLauncherNow() {
     if (!pendingLauncher[0]) return;
-    if (!DeleteFileW(pendingLauncher)) {
+    if (!DeleteFileEvenReadOnly(pendingLauncher)) {
         DWORD error = GetLastError();
-        bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                    (error == ERROR_ACCESS_DENIED && ClearReadOnly(pendingLauncher) &&
-                     DeleteFileW(pendingLauncher));
-        if (!gone) DeleteAtRestart(pendingLauncher);
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            DeleteAtRestart(pendingLauncher);
     }
     pendingLauncher[0] = 0;
 }

@@ -35,11 +35,6 @@ void FileFinderClose(FileFinder* finder) {
 
 namespace {
 
-bool DeleteAnyFile(const wchar_t* path) {
-    if (DeleteFileW(path)) return true;
-    return GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) && DeleteFileW(path);
-}
-
 BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
     if (!path[0]) return FALSE;
     wchar_t pattern[kFinderPathUnits];
@@ -61,7 +56,7 @@ BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
             RemoveDirectoryW(child);
         else if (folder)
             RemoveTree(child, orAtRestart);
-        else if (!DeleteAnyFile(child) && orAtRestart)
+        else if (!DeleteFileEvenReadOnly(child) && orAtRestart)
             MoveFileExW(child, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     FileFinderClose(&finder);

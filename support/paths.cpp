@@ -82,6 +82,11 @@ bool ClearReadOnly(const wchar_t* path) {
     return SetFileAttributesW(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
+bool DeleteFileEvenReadOnly(const wchar_t* path) {
+    if (DeleteFileW(path)) return true;
+    return GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path) && DeleteFileW(path);
+}
+
 wchar_t* ReadFileContents(const wchar_t* path) {
     FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -26,6 +26,8 @@ bool FileExists(const wchar_t* path);
 // Clears a file's read-only attribute, which alone makes Windows refuse to
 // delete it. True when it was set and is now clear.
 bool ClearReadOnly(const wchar_t* path);
+// DeleteFileW, once more after clearing a read-only attribute that refused it.
+bool DeleteFileEvenReadOnly(const wchar_t* path);
 // The whole file followed by zero bytes (at least one full UTF-16 NUL), or
 // null after an error box. Release with FreeFileContents.
 wchar_t* ReadFileContents(const wchar_t* path);
