@@ -13,21 +13,6 @@
 
 namespace {
 
-std::wstring PendingRenames() {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
-                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return L"";
-    wchar_t value[4096] = L"";
-    DWORD size = sizeof value - sizeof(wchar_t);
-    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    std::wstring all(value, size / sizeof(wchar_t));
-    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
-    return all;
-}
-
 HWND TitledWindow(const wchar_t* title) {
     return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);

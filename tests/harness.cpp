@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 
 #include "tests_config.h"
 
@@ -432,7 +433,8 @@ std::wstring CopySetup(const std::wstring& folder, const std::string* payload) {
 }
 
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::vector<int> answers,
-                  DWORD timeoutMs, const std::wstring& startFolder) {
+                  DWORD timeoutMs, const std::wstring& startFolder,
+                  void (*onBox)(const Box& box, void* context), void* context) {
     SetupRun run;
     auto withBackslash = [](const std::wstring& path) {
         return path.back() == L'\\' ? path : path + L"\\";
@@ -454,6 +456,8 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
         return run;
     }
     BoxWatcher watcher(process.dwProcessId, std::move(answers));
+    watcher.onBox = onBox;
+    watcher.context = context;
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "the setup program did not end within " << timeoutMs << " ms";
         TerminateProcess(process.hProcess, 99);
@@ -465,4 +469,19 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
     CloseHandle(process.hProcess);
     run.boxes = watcher.Boxes();
     return run;
+}
+
+std::wstring PendingRenames() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return L"";
+    wchar_t value[4096] = L"";
+    DWORD size = sizeof value - sizeof(wchar_t);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    std::wstring all(value, size / sizeof(wchar_t));
+    for (wchar_t& c : all) c = c ? towlower(c) : L'|';
+    return all;
 }

@@ -99,9 +99,13 @@ struct SetupRun {
 std::wstring CopySetup(const std::wstring& folder, const std::string* payload = nullptr);
 // Copies the setup program as CopySetup does, runs it to the end with the
 // scripted answers and returns what happened. startFolder, when given, is
-// another view of folder to start the program from.
+// another view of folder to start the program from. onBox, when given, is
+// the watcher's hook (BoxWatcher::onBox) with context.
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload = nullptr,
                   std::vector<int> answers = {}, DWORD timeoutMs = 120000,
-                  const std::wstring& startFolder = L"");
+                  const std::wstring& startFolder = L"",
+                  void (*onBox)(const Box& box, void* context) = nullptr, void* context = nullptr);
 void SetEnv(const wchar_t* name, const wchar_t* value);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);
+// What is to be deleted at the next restart, lower case, each name ended by "||".
+std::wstring PendingRenames();
