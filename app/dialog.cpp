@@ -9,43 +9,17 @@
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/session.h"
 
 int timerBusy;
 
 namespace {
 
 const wchar_t kUnpackingReason[] = L"Zentrova setup is unpacking files";
-const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
 
-typedef BOOL(WINAPI* ShutdownBlockReasonCreateProc)(HWND window, LPCWSTR reason);
-typedef BOOL(WINAPI* ShutdownBlockReasonDestroyProc)(HWND window);
-
-// Set while the work runs, which a logoff or shutdown must not cut short.
-const wchar_t* sessionBlockReason = nullptr;
-// The running work's archive folder, empty until the folder exists.
+// The running work's archive folder, empty until the folder exists; null
+// outside the work, when the end of the session leaves nothing to clean up.
 const wchar_t* workArchiveFolder = nullptr;
-
-// user32 has these from Vista on; looked up so that the program still
-// starts where it has not.
-FARPROC User32Proc(const char* name) {
-    return GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
-}
-
-// Windows shows the reason beside the program when the user logs off or
-// shuts down meanwhile, hidden Status window or not.
-void BlockSessionEnd(HWND dialog, const wchar_t* reason) {
-    sessionBlockReason = reason;
-    auto create = reinterpret_cast<ShutdownBlockReasonCreateProc>(
-        reinterpret_cast<void*>(User32Proc("ShutdownBlockReasonCreate")));
-    if (create) create(dialog, reason);
-}
-
-void UnblockSessionEnd(HWND dialog) {
-    sessionBlockReason = nullptr;
-    auto destroy = reinterpret_cast<ShutdownBlockReasonDestroyProc>(
-        reinterpret_cast<void*>(User32Proc("ShutdownBlockReasonDestroy")));
-    if (destroy) destroy(dialog);
-}
 
 // The session ends all the same. Cleaned up as at the end of a run, before
 // the answer; then the process ends, since the work cannot go on into a
@@ -53,7 +27,9 @@ void UnblockSessionEnd(HWND dialog) {
 [[noreturn]] void EndWithTheSession() {
     CloseEntryBeingWritten();
     ReleaseCompression();
-    if (workArchiveFolder[0]) DeleteFolderTreeNowOrAtRestart(workArchiveFolder);
+    // Only a folder this run made: another may hold anyone's files.
+    if (workArchiveFolder[0] && ArchiveFolderCreated())
+        DeleteFolderTreeNowOrAtRestart(workArchiveFolder);
     DeletePendingLauncherNow();
     CloseAndDeleteLog();
     ReplyMessage(0);
@@ -67,7 +43,6 @@ void RunSequence(HWND dialog, wchar_t* archiveFolder, wchar_t* ownFolder) {
             return;
         }
         ReleaseCompression();
-        BlockSessionEnd(dialog, kWaitingReason);
         RunInstaller(dialog, archiveFolder);
         CloseAndDeleteLog();
     } catch (CException*) {
@@ -80,9 +55,10 @@ void RunWork(HWND dialog) {
     wchar_t archiveFolder[kExtractPathUnits] = L"";
     wchar_t ownFolder[kExtractPathUnits] = L"";
     workArchiveFolder = archiveFolder;
-    BlockSessionEnd(dialog, kUnpackingReason);
+    SetSessionWindow(dialog);
+    HoldSessionEnd(kUnpackingReason);
     RunSequence(dialog, archiveFolder, ownFolder);
-    UnblockSessionEnd(dialog);
+    ReleaseSessionEnd();
     workArchiveFolder = nullptr;
 }
 
@@ -99,8 +75,6 @@ void OnTick(HWND dialog) {
 
 }  // namespace
 
-const wchar_t* SessionBlockReason() { return sessionBlockReason; }
-
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
@@ -115,12 +89,12 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         EndDialog(dialog, 2);
         return 0;
     case WM_QUERYENDSESSION:
-        if (!sessionBlockReason) return 0;
+        if (!SessionBlockReason()) return 0;
         // A dialog answers through DWLP_MSGRESULT: FALSE holds the session.
         SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
         return 1;
     case WM_ENDSESSION:
-        if (wParam && sessionBlockReason) EndWithTheSession();
+        if (wParam && workArchiveFolder) EndWithTheSession();
         return 0;
     default:
         return 0;

@@ -11,6 +11,12 @@
 #include "support/text.h"
 #include "support/version.h"
 
+namespace {
+
+bool archiveFolderCreated = false;
+
+}  // namespace
+
 // The trailer holds the entries' total length; the walk leaves it out.
 constexpr DWORD kArchiveTrailerBytes = 4;
 
@@ -31,18 +37,20 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     // run that stops before must not remove the program's own folder.
     wchar_t folder[kExtractPathUnits];
     CopyText(folder, kExtractPathUnits, ownFolder);
-    CreateArchiveFolder(folder, L"tmp");
+    archiveFolderCreated = CreateArchiveFolder(folder, L"tmp");
     CopyText(archiveFolder, kExtractPathUnits, folder);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
     HRSRC resource = FindResourceA(instanceHandle, MAKEINTRESOURCEA(kPayloadResourceId),
                                    MAKEINTRESOURCEA(10));
     if (!resource) {
+        KeepLog();
         MessageBoxW(nullptr, L"Error finding installer application", L"Error", MB_ICONERROR);
         return -1;
     }
     HGLOBAL loaded = LoadResource(instanceHandle, resource);
     if (!loaded) {
+        KeepLog();
         MessageBoxW(nullptr, L"Error loading installer application", L"Error", MB_ICONERROR);
         return -1;
     }
@@ -98,7 +106,11 @@ SECURITY_ATTRIBUTES* ArchiveFolderSecurity::Attributes() {
     return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr;
 }
 
-void CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
+bool ArchiveFolderCreated() {
+    return archiveFolderCreated;
+}
+
+bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
     ArchiveFolderSecurity security;
     for (int n = 1;; ++n) {
         if (n == kMaxArchiveFolderCounter + 1) ThrowErrorText("Can't create tmp directory");
@@ -106,10 +118,9 @@ void CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
         // A candidate that does not fit would name some other folder.
         if (!FormatW(candidate, kExtractPathUnits, L"%s\\%s-%d", folder, name, n))
             ThrowErrorText("Can't create tmp directory");
-        if (!CreateDirectoryW(candidate, security.Attributes()) &&
-            GetLastError() == ERROR_ALREADY_EXISTS)
-            continue;
+        bool created = CreateDirectoryW(candidate, security.Attributes()) != FALSE;
+        if (!created && GetLastError() == ERROR_ALREADY_EXISTS) continue;
         CopyText(folder, kExtractPathUnits, candidate);
-        return;
+        return created;
     }
 }

@@ -12,7 +12,11 @@ constexpr int kMaxArchiveFolderCounter = 49;
 // written, or -1 when the payload is missing.
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder);
 // Replaces folder with the first free "%s\%s-%d" of folder, name, 1..49.
-void CreateArchiveFolder(wchar_t* folder, const wchar_t* name);
+// False when the name was taken although its folder could not be created.
+bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name);
+// True once this run has created its archive folder: only then is the
+// folder its own to remove.
+bool ArchiveFolderCreated();
 
 // The archive folder's descriptor: protected, SYSTEM and Administrators full
 // control, everyone else read and execute, inherited by everything inside.

@@ -5,7 +5,14 @@
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/session.h"
 #include "support/text.h"
+
+namespace {
+
+const wchar_t kCopyingReason[] = L"Zentrova setup is copying the application";
+
+}  // namespace
 
 void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const wchar_t* name) {
     wchar_t source[kPathUnits];
@@ -36,9 +43,11 @@ int BasicInstall(const wchar_t* archiveFolder) {
             return 0;
         }
     }
+    HoldSessionEnd(kCopyingReason);
     CopyAppFile(archiveFolder, kBasicInstallFolder, L"Zentrova.exe");
     CopyAppFile(archiveFolder, kBasicInstallFolder, L"libeay32.dll");
     CopyAppFile(archiveFolder, kBasicInstallFolder, L"libssl32.dll");
+    ReleaseSessionEnd();
     LogLineA("Completed basic install");
     return 1;
 }

@@ -9,12 +9,15 @@
 #include "handoff/launch.h"
 #include "handoff/remove.h"
 #include "support/paths.h"
+#include "support/session.h"
 #include "support/text.h"
 #include "support/wait.h"
 
 int installingSeen;
 
 namespace {
+
+const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
 
 // A folder that cannot be looked up whole is passed as an empty argument
 // rather than as whatever the lookup left in the buffer.
@@ -78,10 +81,12 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
     AddBackslash(installerPath, kPathUnits);
     AppendText(installerPath, kPathUnits, L"InstallZentrova.exe");
 
+    HoldSessionEnd(kWaitingReason);
     HINSTANCE result =
         ShellExecuteW(dialog, L"open", installerPath, parameters, nullptr, SW_SHOWNORMAL);
     bool launched = LaunchSucceeded(result);
     if (!launched) {
+        ReleaseSessionEnd();
         wchar_t message[kLaunchMessageUnits];
         FormatW(message, kLaunchMessageUnits, L"Error launching installer%s. Error=%d", L"",
                 static_cast<int>(reinterpret_cast<INT_PTR>(result)));
@@ -96,6 +101,9 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
         while (GetTickCount() - start < kAppearanceWaitMs && !IsInstallerRunning())
             WaitAnswering(kAppearancePollMs);
         while (IsInstallerRunning()) WaitAnswering(kClosePollMs);
+        // What follows waits for the user's answers, which a logoff must
+        // not wait for: the end of the session cleans up instead.
+        ReleaseSessionEnd();
 
         if (installingSeen) {
             offerBasicInstall = LaunchInstalledApp(archiveFolder) == 0;
@@ -108,5 +116,5 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
         }
     }
     if (offerBasicInstall && BasicInstall(archiveFolder)) LaunchInstalledApp(archiveFolder);
-    return DeleteFolderTree(archiveFolder);
+    return RemoveArchiveFolder(archiveFolder);
 }

@@ -2,8 +2,10 @@
 
 #include <cwchar>
 
+#include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
+#include "support/wait.h"
 
 void FileFinderInit(FileFinder* finder) { finder->open = 0; }
 
@@ -71,3 +73,19 @@ BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
 BOOL DeleteFolderTree(const wchar_t* path) { return RemoveTree(path, false); }
 
 BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path) { return RemoveTree(path, true); }
+
+BOOL RemoveArchiveFolder(const wchar_t* path) {
+    if (!path[0]) return FALSE;
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (DeleteFolderTree(path)) return TRUE;
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FALSE;
+        // Unsigned difference: right across the tick counter's wrap.
+        if (GetTickCount() - start >= kRemovalRetryMs) break;
+        WaitAnswering(kRemovalRetryPollMs);
+    }
+    if (DeleteFolderTreeNowOrAtRestart(path)) return TRUE;
+    LogFormatW(L"Archive folder in use, deleted at restart: %s", path);
+    return FALSE;
+}

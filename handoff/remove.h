@@ -1,10 +1,15 @@
-// Silent, depth-first removal of the archive folder.
+// Depth-first removal of the archive folder: silent, but for the one line
+// that says it is left for the next restart.
 #pragma once
 #include <windows.h>
 
 #include <cstddef>
 
 constexpr size_t kFinderPathUnits = 256;
+// A file in use (a virus scanner reading a fresh file, a program that runs
+// on) is tried again this long, then left to be deleted at the next restart.
+constexpr DWORD kRemovalRetryMs = 2000;
+constexpr DWORD kRemovalRetryPollMs = 100;
 
 // One search over one folder level, on its caller's stack.
 struct FileFinder {
@@ -27,3 +32,7 @@ BOOL DeleteFolderTree(const wchar_t* path);
 // The same, and what cannot be deleted now (a program still running from
 // the folder) is left to be deleted at the next restart.
 BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path);
+// The end of a run: DeleteFolderTree, retried for kRemovalRetryMs while
+// answering messages, then what remains is left for the next restart,
+// with a log line. Nonzero when the folder went now.
+BOOL RemoveArchiveFolder(const wchar_t* path);

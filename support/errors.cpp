@@ -29,25 +29,29 @@ const wchar_t* NoteW(int code) {
 
 }  // namespace
 
+// The flags are set before the box: a session may end while it is up, and
+// the log is then all that tells why the run failed.
 void ShowErrorW(const wchar_t* text) {
     LogLineW(text);
-    MessageBoxW(nullptr, text, kCaptionW, MB_OK | MB_ICONERROR);
     errorShown = true;
+    MessageBoxW(nullptr, text, kCaptionW, MB_OK | MB_ICONERROR);
 }
 
 void ShowErrorA(const char* text) {
     LogLineA(text);
-    MessageBoxA(nullptr, text, kCaptionA, MB_OK | MB_ICONERROR);
     errorShown = true;
+    MessageBoxA(nullptr, text, kCaptionA, MB_OK | MB_ICONERROR);
 }
 
 void ShowFatalW(const wchar_t* text) {
     LogLineW(text);
+    KeepLog();
     MessageBoxW(nullptr, text, kCaptionW, MB_OK);
 }
 
 void ShowFatalA(const char* text) {
     LogLineA(text);
+    KeepLog();
     MessageBoxA(nullptr, text, kCaptionA, MB_OK);
 }
 

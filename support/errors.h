@@ -20,7 +20,7 @@ constexpr int kErrorDiskFull = 112;
 constexpr int kErrorSharingViolation = 32;
 
 // Error boxes: caption "Error", error icon; they return, and set the
-// error-shown flag once the box is closed.
+// error-shown flag as the box shows.
 void ShowErrorW(const wchar_t* text);
 void ShowErrorA(const char* text);
 void ShowErrorFmtW(const wchar_t* format, const wchar_t* arg);
@@ -28,7 +28,8 @@ void ShowErrorFmtW(const wchar_t* format, const wchar_t* arg);
 void ShowSystemErrorA(const char* format, const char* text, int code);
 void ShowSystemErrorW(const wchar_t* format, const wchar_t* text, int code);
 
-// Plain boxes of the fatal reports: no icon, no error-shown flag.
+// Plain boxes of the fatal reports: no icon, no error-shown flag; the log
+// stays all the same.
 void ShowFatalW(const wchar_t* text);
 void ShowFatalA(const char* text);
 

@@ -13,6 +13,7 @@ namespace {
 wchar_t logPath[kLogPathUnits];
 HANDLE logHandle = INVALID_HANDLE_VALUE;
 bool logAttempted = false;
+bool logKept = false;
 
 const wchar_t kLineEnd[] = L"\r\n";
 constexpr size_t kLineEndUnits = 2;
@@ -89,12 +90,16 @@ void LogFormatW(const wchar_t* format, ...) {
     LogLineW(line);
 }
 
+void KeepLog() {
+    logKept = true;
+}
+
 void CloseAndDeleteLog() {
     if (logHandle != INVALID_HANDLE_VALUE) {
         CloseHandle(logHandle);
         logHandle = INVALID_HANDLE_VALUE;
     }
-    if (ErrorWasShown()) return;
+    if (ErrorWasShown() || logKept) return;
     if (!DeleteFileW(logPath)) {
         int error = static_cast<int>(GetLastError());
         // The log is closed by now; a debugger is the only listener left.

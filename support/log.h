@@ -14,5 +14,10 @@ void LogLineW(const wchar_t* text);
 void LogLineA(const char* text);
 // One wide-string argument, two, or a wide string and an int.
 void LogFormatW(const wchar_t* format, ...);
-// Deletes the log unless an error box was shown during the run.
+// Deletes the log unless an error box was shown during the run, or a
+// failure was reported otherwise (KeepLog).
 void CloseAndDeleteLog();
+// For failures reported without an error box: a fatal report, a payload
+// that cannot be found. Their run ends without closing the log, but a
+// session that ends meanwhile closes it.
+void KeepLog();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/dialog.h"
+#include "support/session.h"
 #include "support/version.h"
 #include "tests/harness.h"
 

@@ -96,6 +96,31 @@ TEST(Removal, DepthFirstAndDotFiles) {
     EXPECT_LT(in, top);
 }
 
+// In use past the retries: left for the next restart, with a line saying so.
+TEST(Removal, ArchiveFolderInUseIsLeftForRestart) {
+    CreateLog(L"C:\\zt");
+    CreateDirectoryW(L"C:\\zt\\tmp-1", nullptr);
+    WriteBytes(L"C:\\zt\\tmp-1\\held.txt", "x");
+    HANDLE held = CreateFileW(L"C:\\zt\\tmp-1\\held.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(RemoveArchiveFolder(L"C:\\zt\\tmp-1"), 0);
+    DWORD took = GetTickCount() - start;
+    CloseHandle(held);
+    EXPECT_GE(took, kRemovalRetryMs);
+    EXPECT_LT(took, kRemovalRetryMs + 2000);
+    EXPECT_NE(PendingRenames().find(L"c:\\zt\\tmp-1||"), std::wstring::npos)
+        << ToBytes(PendingRenames());
+    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    EXPECT_EQ(log.substr(log.find(L"\r\n") + 2),
+              L"Archive folder in use, deleted at restart: C:\\zt\\tmp-1\r\n");
+
+    // Nothing there: nothing to wait for.
+    start = GetTickCount();
+    EXPECT_EQ(RemoveArchiveFolder(L"C:\\zt\\missing"), 0);
+    EXPECT_LT(GetTickCount() - start, kRemovalRetryMs);
+}
+
 TEST(Removal, LinksAreNotFollowed) {
     // run-wine.sh leaves C:\carrier\link, a link to C:\outside.
     ASSERT_TRUE(PathExists(L"C:\\carrier\\link"));

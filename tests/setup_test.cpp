@@ -704,7 +704,7 @@ TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
 namespace {
 
 struct SessionEnd {
-    bool (*underWay)();  // the moment to end the session at
+    bool (*underWay)() = nullptr;  // the moment to end the session at
     bool queryAnswered = false, endAnswered = false;
     DWORD_PTR queryAnswer = 0xFF;
     std::vector<std::wstring> leftAtAnswer;  // beside the setup program
@@ -723,6 +723,16 @@ BOOL CALLBACK FindOthersStatus(HWND window, LPARAM param) {
 
 // As Windows does at logoff: asks the setup's Status window, shown or
 // hidden, whether the session may end, then ends it all the same.
+void EndSessionNow(SessionEnd* end, HWND status) {
+    end->queryAnswered = SendMessageTimeoutW(status, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                             SMTO_NORMAL, 5000, &end->queryAnswer) != 0;
+    DWORD_PTR ignored = 0;
+    end->endAnswered = SendMessageTimeoutW(status, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF,
+                                           SMTO_NORMAL, 5000, &ignored) != 0;
+    end->leftAtAnswer = ListFolder(kRun);
+    end->archiveAtAnswer = ListFolder(kArchive);
+}
+
 DWORD WINAPI EndTheSession(void* param) {
     SessionEnd* end = static_cast<SessionEnd*>(param);
     HWND status = nullptr;
@@ -731,14 +741,16 @@ DWORD WINAPI EndTheSession(void* param) {
         if (status && end->underWay()) break;
     }
     if (!status) return 1;
-    end->queryAnswered = SendMessageTimeoutW(status, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
-                                             SMTO_NORMAL, 5000, &end->queryAnswer) != 0;
-    DWORD_PTR ignored = 0;
-    end->endAnswered = SendMessageTimeoutW(status, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF,
-                                           SMTO_NORMAL, 5000, &ignored) != 0;
-    end->leftAtAnswer = ListFolder(kRun);
-    end->archiveAtAnswer = ListFolder(kArchive);
+    EndSessionNow(end, status);
     return 0;
+}
+
+// Ends the session while the first box is up, before anyone answers it.
+void EndSessionAtTheBox(const Box&, void* context) {
+    SessionEnd* end = static_cast<SessionEnd*>(context);
+    HWND status = nullptr;
+    EnumWindows(FindOthersStatus, reinterpret_cast<LPARAM>(&status));
+    if (status && !end->endAnswered) EndSessionNow(end, status);
 }
 
 SessionEnd EndSessionDuring(bool (*underWay)(), const std::string* payload) {
@@ -799,6 +811,113 @@ TEST(Setup, SessionEndDuringTheWorkLeavesNothing) {
          Sleep(100)) {
     }
     EXPECT_TRUE(Reported("installer done=hold"));
+}
+
+namespace {
+
+SetupRun EndSessionAtFirstBox(const std::wstring& folder, const std::string* payload,
+                              SessionEnd* end, const std::wstring& startFolder = L"") {
+    return RunSetup(folder, payload, {}, 120000, startFolder, EndSessionAtTheBox, end);
+}
+
+std::string DamagedLibraryPayload() {
+    std::string library = ReadBytes(PayloadZlib());
+    library[Le32At(library, 0x3C) + 8] ^= 0x01;  // the link time: the checksum no longer holds
+    return Payload()
+        .Stored("zlib1.dll", library)
+        .Compressed("InstallZentrova.exe", ReadBytes(DemoPath(L"InstallZentrova.exe")))
+        .Bytes();
+}
+
+}  // namespace
+
+// The session ends while a failure is on screen: the log, the one record of
+// why the run failed, stays with every line, while what was unpacked goes;
+// a folder this run could not create is not its own to remove.
+TEST(Setup, SessionEndDuringAFailureKeepsTheLog) {
+    UseInstaller(L"install");
+    std::string library = DamagedLibraryPayload();
+    std::string installer = Compress(ReadBytes(DemoPath(L"InstallZentrova.exe")));
+    std::string archive = Payload()
+                              .Stored("zlib1.dll", ReadBytes(PayloadZlib()))
+                              .Raw("InstallZentrova.exe", installer.substr(0, 8))
+                              .Bytes();
+    archive.resize(archive.size() - 4);  // the entry runs past the end
+    const struct {
+        const std::string* payload;
+        Expected box;
+    } failures[] = {
+        {&library, {L"Error", L"No zip 100", L"OK", L"error"}},
+        {&archive,
+         {L"Error", L"Damaged installer archive: entry data runs past the end", L"OK", L"none"}}};
+    for (const auto& failure : failures) {
+        SessionEnd end;
+        SetupRun run = EndSessionAtFirstBox(kRun, failure.payload, &end);
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, {failure.box});
+        EXPECT_TRUE(end.endAnswered);
+        std::wstring log = ReadLog(kLog);
+        std::wstring tail = failure.box.text + L"\r\n";
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+        EXPECT_EQ(ListFolder(kRun),
+                  (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
+        DeleteFileW(kLog);
+    }
+    Sleep(300);
+    EXPECT_TRUE(Report().empty()) << "the installer must not run";
+
+    // C:\readonly is C:\writable seen without write access: tmp-1 cannot be
+    // made there. While the box is up, someone else's tmp-1 appears in it.
+    struct Intruder {
+        SessionEnd end;
+        static void OnBox(const Box& box, void* context) {
+            CreateDirectoryW(L"C:\\writable\\tmp-1", nullptr);
+            WriteBytes(L"C:\\writable\\tmp-1\\theirs.txt", "theirs");
+            EndSessionAtTheBox(box, &static_cast<Intruder*>(context)->end);
+        }
+    } intruder;
+    SetupRun run =
+        RunSetup(L"C:\\writable", nullptr, {}, 120000, L"C:\\readonly", Intruder::OnBox, &intruder);
+    ASSERT_GE(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text.substr(0, 23), L"Error creating log file");
+    EXPECT_TRUE(intruder.end.endAnswered);
+    EXPECT_EQ(ReadBytes(L"C:\\writable\\tmp-1\\theirs.txt"), "theirs");
+    EXPECT_EQ(PendingRenames().find(L"tmp-1"), std::wstring::npos) << ToBytes(PendingRenames());
+}
+
+// Once the installer has gone, nothing is left that a logoff would cut
+// short: a closing question lets the session end, which cleans up.
+TEST(Setup, ClosingQuestionsLetTheSessionEnd) {
+    const struct {
+        const wchar_t* mode;
+        Expected question;
+    } questions[] = {{L"install", kComplete}, {L"fail", kBasic}};
+    for (const auto& question : questions) {
+        UseInstaller(question.mode);
+        SessionEnd end;
+        SetupRun run = EndSessionAtFirstBox(kRun, nullptr, &end);
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, {question.question});
+        EXPECT_TRUE(end.queryAnswered);
+        EXPECT_EQ(end.queryAnswer, static_cast<DWORD_PTR>(TRUE)) << ToBytes(question.mode);
+        EXPECT_TRUE(end.endAnswered);
+        EXPECT_EQ(end.leftAtAnswer, std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    }
+    EXPECT_FALSE(PathExists(InstalledLauncher())) << "the pending launcher goes too";
+    EXPECT_FALSE(PathExists(L"C:\\Zentrova"));
+}
+
+// An installer that runs on for a second after its window has gone keeps
+// its own file in use: the removal waits for it.
+TEST(Installer, InstallerThatRunsOnIsStillRemoved) {
+    UseInstaller(L"cancel");
+    SetEnv(L"ZENTROVA_STANDIN_LINGER_MS", L"1000");
+    SetupRun run = RunSetup(kRun);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
 }
 
 // Installers that change PATH tell every window so with a plain SendMessage,

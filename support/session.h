@@ -1,0 +1,14 @@
+// Holding off a logoff or shutdown while there is work that must not be
+// cut short: the unpacking, the installer's run, the basic install's copy.
+// Never while a question waits for the user: a session that ends then is
+// cleaned up as the end of a run would.
+#pragma once
+#include <windows.h>
+
+// The window whose answers to WM_QUERYENDSESSION hold the session.
+void SetSessionWindow(HWND window);
+// Windows shows the reason beside the program while the session is held.
+void HoldSessionEnd(const wchar_t* reason);
+void ReleaseSessionEnd();
+// Why the session may not end now, or null.
+const wchar_t* SessionBlockReason();
