@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <new>
+
 #include "extract/entries.h"
 #include "extract/pe_checksum.h"
 #include "support/errors.h"
@@ -31,28 +33,36 @@ Proc EntryPoint(int index) {
 int compressionTried = 0;
 HMODULE compressionModule = nullptr;
 
-// True when the file's PE checksum, where its linker set one, matches its
-// bytes. A file too short for its headers, or whose headers point past its
-// end, is damaged too.
-bool IsIntactLibrary(HANDLE file) {
+enum LibraryCheck { kLibraryIntact, kLibraryDamaged, kLibraryUnreadable };
+
+// Read, never mapped: a read error in a mapped view (a network share, a
+// removed medium) raises an exception in this process instead of failing
+// a call. The library is about 140 KB.
+LibraryCheck CheckLibrary(HANDLE file, const wchar_t* path) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
         static_cast<uint64_t>(size.QuadPart) > kMaxPeChecksumBytes)
-        return false;
-    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!mapping) return false;
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    bool intact = false;
-    if (view) {
-        uint32_t stored, computed;
-        PeChecksumStatus status =
-            CheckPeChecksum(static_cast<const unsigned char*>(view),
-                            static_cast<size_t>(size.QuadPart), &stored, &computed);
-        intact = status == kPeChecksumMatches || status == kPeChecksumUnset;
-        UnmapViewOfFile(view);
+        return kLibraryDamaged;
+    const DWORD length = static_cast<DWORD>(size.QuadPart);
+    unsigned char* data = new (std::nothrow) unsigned char[length];
+    if (!data) {
+        LogFormatW(L"Error reading file %s %d", path, ERROR_NOT_ENOUGH_MEMORY);
+        return kLibraryUnreadable;
     }
-    CloseHandle(mapping);
-    return intact;
+    DWORD read = 0;
+    BOOL ok = ReadFile(file, data, length, &read, nullptr);
+    int error = ok ? ERROR_HANDLE_EOF : static_cast<int>(GetLastError());
+    LibraryCheck check = kLibraryUnreadable;
+    if (ok && read == length) {
+        uint32_t stored, computed;
+        PeChecksumStatus status = CheckPeChecksum(data, length, &stored, &computed);
+        bool intact = status == kPeChecksumMatches || status == kPeChecksumUnset;
+        check = intact ? kLibraryIntact : kLibraryDamaged;
+    } else {
+        LogFormatW(L"Error reading file %s %d", path, error);
+    }
+    delete[] data;
+    return check;
 }
 
 // A damaged download must end in the box of a library that does not load,
@@ -63,9 +73,10 @@ HMODULE LoadCheckedLibrary(const wchar_t* path) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     HMODULE module = nullptr;
-    if (IsIntactLibrary(file))
+    LibraryCheck check = CheckLibrary(file, path);
+    if (check == kLibraryIntact)
         module = LoadLibraryW(path);
-    else
+    else if (check == kLibraryDamaged)
         LogFormatW(L"Damaged file, not loaded: %s", path);
     CloseHandle(file);
     return module;

@@ -27,7 +27,9 @@ void DeleteAtRestart(const wchar_t* launcherPath) {
 
 // The installer's result file names the application; a text that does not
 // fit the path buffer is refused rather than cut to another path, and so is
-// a relative one, which would name whatever the current folder holds.
+// a relative one, which would name whatever the current folder holds. Its
+// slashes are taken as Windows takes them, so that the launcher is looked
+// for beside the application, not a folder above it.
 bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     wchar_t resultPath[kPathUnits];
     CopyText(resultPath, kPathUnits, archiveFolder);
@@ -37,8 +39,9 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
     if (!text) return false;
     bool taken = false;
     wchar_t candidate[kPathUnits];
-    if (CopyText(candidate, kPathUnits, text) && IsAbsolutePath(candidate) &&
-        FileExists(candidate)) {
+    bool whole = CopyText(candidate, kPathUnits, text);
+    UseBackslashes(candidate);
+    if (whole && IsAbsolutePath(candidate) && FileExists(candidate)) {
         CopyText(appPath, kPathUnits, candidate);
         taken = true;
     }
@@ -62,6 +65,7 @@ bool FromRegistry(wchar_t* appPath) {
         size = 0;
     RegCloseKey(key);
     value[size / sizeof(wchar_t)] = 0;
+    UseBackslashes(value);
     if (!IsAbsolutePath(value)) return false;
     AddBackslash(value, kPathUnits);
     if (!AppendText(value, kPathUnits, kAppName) || !FileExists(value)) return false;

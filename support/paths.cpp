@@ -52,6 +52,11 @@ void AddBackslash(wchar_t* path, size_t capacity) {
     path[length + 1] = 0;
 }
 
+void UseBackslashes(wchar_t* path) {
+    for (; *path; ++path)
+        if (*path == L'/') *path = L'\\';
+}
+
 bool IsAbsolutePath(const wchar_t* path) {
     wchar_t drive = path[0];
     if (((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) && path[1] == L':' &&

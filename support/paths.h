@@ -17,6 +17,9 @@ void WidenName(wchar_t* dst, size_t capacity, const char* src);
 void StripToFolder(wchar_t* path);
 // Appends "\" unless the path is empty, already ends in one, or is full.
 void AddBackslash(wchar_t* path, size_t capacity);
+// Windows reads "/" in a path as "\": so must every test made on it, or
+// a path that opens one file would pass a test made on another.
+void UseBackslashes(wchar_t* path);
 // True for "X:\..." and "\\server\share..." paths: any other text names a
 // place that depends on the current folder. "\\.\" and "\\?\" are refused.
 bool IsAbsolutePath(const wchar_t* path);

@@ -243,6 +243,43 @@ TEST(Compression, FileThatIsNotALibrary) {
     EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
 }
 
+// A file of holes on a disk that is full (C:\\full, scripts/run-wine.sh):
+// reading it through a mapping faults, as a network share or a removed
+// medium may. Read as a file, it ends like any damaged library.
+TEST(Compression, LibraryThatFaultsWhenMappedFailsAsDamaged) {
+    CreateLog(L"C:\\zt");
+    const wchar_t kHoles[] = L"C:\\full\\zlib-holes.dll";
+    HANDLE file = CreateFileW(kHoles, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = 1 << 20;
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+    // Fills the disk: the write stops short when it is full.
+    HANDLE filler =
+        CreateFileW(L"C:\\full\\filler", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    std::string bytes(4 << 20, 'f');
+    DWORD written = 0;
+    WriteFile(filler, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(filler);
+    ULARGE_INTEGER available = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(L"C:\\full\\", &available, nullptr, nullptr));
+    ASSERT_LT(available.QuadPart, 4096u) << "the disk must be full";
+    CopyText(zlibPath, kPathUnits, kHoles);
+    BoxWatcher watcher;
+    EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
+    watcher.Stop();
+    std::vector<Box> boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
+    EXPECT_EQ(boxes[0].text, L"No zip 100");
+    EXPECT_EQ(boxes[1].text, L"No zip procs 100");
+    EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
+    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    EXPECT_NE(log.find(L"\r\nDamaged file, not loaded: C:\\full\\zlib-holes.dll\r\nNo zip 100\r\n"),
+              std::wstring::npos)
+        << ToBytes(log);
+}
+
 TEST(Compression, NotALibraryAndLibraryTooLate) {
     CreateLog(L"C:\\zt");
     BoxWatcher watcher;

@@ -908,6 +908,21 @@ TEST(Setup, ClosingQuestionsLetTheSessionEnd) {
     EXPECT_FALSE(PathExists(L"C:\\Zentrova"));
 }
 
+// Windows reads "/" as a backslash: the launcher is the one beside the
+// application, not one a folder above it.
+TEST(Setup, SlashInTheResultFileFindsTheLauncher) {
+    UseInstaller(L"install");
+    SetEnv(L"ZENTROVA_STANDIN_RESULT", L"slash");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    Sleep(500);
+    EXPECT_TRUE(Reported("launcher param=\"" + Utf8(InstalledApp()) + "\""));
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_FALSE(PathExists(InstalledLauncher())) << "the launcher is used once";
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
 // An installer that runs on for a second after its window has gone keeps
 // its own file in use: the removal waits for it.
 TEST(Installer, InstallerThatRunsOnIsStillRemoved) {
