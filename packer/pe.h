@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "extract/format.h"
+
 constexpr uint16_t kPeMachineI386 = 0x14C;
 constexpr uint16_t kPeMachineAmd64 = 0x8664;
 constexpr uint16_t kPeMachineArm64 = 0xAA64;
@@ -19,16 +21,6 @@ constexpr uint16_t kPeMagic64 = 0x20B;   // PE32+
 constexpr uint32_t kMaxPeSections = 96;
 // Far above the ~90 names a zlib build exports; bounds the walk.
 constexpr uint32_t kMaxPeExportNames = 1 << 16;
-
-// Little-endian numbers of the file; the caller has checked the bounds.
-inline uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-inline uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Whether length bytes at offset lie within size; 64-bit, so that no sum of
 // 32-bit file fields wraps.

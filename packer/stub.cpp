@@ -89,16 +89,6 @@ constexpr uint64_t kLanguageLevel = 2;
 
 constexpr uint64_t kMaxImageBytes = UINT32_MAX;
 
-void PutLe16(unsigned char* p, uint16_t value) {
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void PutLe32(unsigned char* p, uint32_t value) {
-    PutLe16(p, static_cast<uint16_t>(value));
-    PutLe16(p + 2, static_cast<uint16_t>(value >> 16));
-}
-
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
