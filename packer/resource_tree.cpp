@@ -161,19 +161,22 @@ ResourceKey LanguageKey(const ResourceData& data) {
     return key;
 }
 
+bool ReadLanguage(TreeReader* reader, const Table& languages, uint64_t l, ResourceData* data) {
+    ResourceKey language;
+    uint64_t next;
+    if (!reader->ReadEntry(languages, l, kLanguageLevel, &language, &next) ||
+        !reader->ReadData(next, data))
+        return false;
+    data->language = language.id;
+    return true;
+}
+
 bool ReadLanguages(TreeReader* reader, uint64_t offset, ResourceName* name) {
     Table languages;
     if (!reader->ReadTable(offset, &name->info, &languages)) return false;
-    for (uint64_t l = 0; l < languages.count; ++l) {
-        ResourceKey language;
-        ResourceData data;
-        uint64_t next;
-        if (!reader->ReadEntry(languages, l, kLanguageLevel, &language, &next) ||
-            !reader->ReadData(next, &data))
-            return false;
-        data.language = language.id;
-        name->languages.push_back(data);
-    }
+    name->languages.resize(languages.count);
+    for (uint64_t l = 0; l < languages.count; ++l)
+        if (!ReadLanguage(reader, languages, l, &name->languages[l])) return false;
     return SortedWithoutRepeats(
         &name->languages, LanguageKey,
         [name](const ResourceData& data) {
