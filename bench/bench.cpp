@@ -18,6 +18,7 @@
 #include "extract/archive.h"
 #include "extract/compression.h"
 #include "extract/entries.h"
+#include "extract/format.h"
 #include "extract/inflate.h"
 #include "extract/run.h"
 #include "support/errors.h"
@@ -28,7 +29,6 @@ namespace {
 
 constexpr size_t kBenchPathUnits = 1024;
 constexpr size_t kCommandUnits = 4096;
-constexpr int32_t kTrailerBytes = 4;
 constexpr DWORD kSampleMs = 5;
 constexpr DWORD kRunTimeoutMs = 900000;
 constexpr int kExitFailed = 1;

@@ -4,11 +4,6 @@
 
 namespace {
 
-uint32_t ReadLe32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 char Lower(unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
@@ -52,8 +47,8 @@ ArchiveStatus ReadArchiveEntry(const unsigned char* archive, int32_t length, int
     // All sums are done in 64 bits: the stored sizes are untrusted.
     int64_t at = *offset;
     if (at < 0 || length - at < kEntryHeaderBytes) return kArchiveHeaderPastEnd;
-    uint32_t fileSize = ReadLe32(archive + at);
-    uint32_t nameSize = ReadLe32(archive + at + 4);
+    uint32_t fileSize = Le32(archive + at + kEntryFileSizeOffset);
+    uint32_t nameSize = Le32(archive + at + kEntryNameSizeOffset);
     at += kEntryHeaderBytes;
     if (nameSize == 0 || nameSize > kMaxEntryNameBytes) return kArchiveNameSizeBad;
     if (static_cast<int64_t>(nameSize) > length - at) return kArchiveNamePastEnd;

@@ -5,12 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Longest entry name in bytes; the name buffer holds it plus a 0 byte.
-constexpr uint32_t kMaxEntryNameBytes = 255;
-// Size of each entry header: fileSize then filenameSize, little-endian.
-constexpr int32_t kEntryHeaderBytes = 8;
-// The only entry kept as is; it must precede every compressed entry.
-constexpr char kStoredEntryName[] = "zlib1.dll";
+#include "extract/format.h"
 
 enum ArchiveStatus {
     kArchiveOk = 0,

@@ -1,39 +1,21 @@
 #include "extract/pe_checksum.h"
 
-namespace {
-
-constexpr uint64_t kDosHeaderBytes = 64;
-constexpr uint64_t kDosNewHeaderField = 0x3C;  // e_lfanew
-constexpr uint64_t kPeSignatureBytes = 4;
-constexpr uint64_t kCoffHeaderBytes = 20;
-constexpr uint64_t kCoffOptionalHeaderSize = 16;
-// CheckSum's place in the optional header, PE32 and PE32+ alike.
-constexpr uint64_t kOptionalChecksum = 64;
-
-uint32_t Le16(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
+#include "extract/format.h"
+#include "extract/pe_format.h"
 
 bool FindPeChecksumField(const unsigned char* data, size_t size, size_t* fieldOffset) {
     // Offsets are 64-bit so that no sum of 32-bit file fields wraps.
     uint64_t length = size;
     if (length < kDosHeaderBytes || length > kMaxPeChecksumBytes) return false;
     if (data[0] != 'M' || data[1] != 'Z') return false;
-    uint64_t pe = Le32(data + kDosNewHeaderField);
+    uint64_t pe = Le32(data + kDosNewHeaderOffset);
     uint64_t optional = pe + kPeSignatureBytes + kCoffHeaderBytes;
     if (optional > length) return false;
     if (data[pe] != 'P' || data[pe + 1] != 'E' || data[pe + 2] != 0 || data[pe + 3] != 0)
         return false;
-    uint64_t optionalSize = Le16(data + pe + kPeSignatureBytes + kCoffOptionalHeaderSize);
-    if (optionalSize < kOptionalChecksum + kPeChecksumFieldBytes) return false;
-    uint64_t field = optional + kOptionalChecksum;
+    uint64_t optionalSize = Le16(data + pe + kPeSignatureBytes + kCoffOptionalHeaderSizeOffset);
+    if (optionalSize < kOptionalCheckSumOffset + kPeChecksumFieldBytes) return false;
+    uint64_t field = optional + kOptionalCheckSumOffset;
     if (field + kPeChecksumFieldBytes > length) return false;
     *fieldOffset = static_cast<size_t>(field);
     return true;

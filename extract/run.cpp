@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "extract/entries.h"
+#include "extract/format.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/module.h"
@@ -16,9 +17,6 @@ namespace {
 bool archiveFolderCreated = false;
 
 }  // namespace
-
-// The trailer holds the entries' total length; the walk leaves it out.
-constexpr DWORD kArchiveTrailerBytes = 4;
 
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     wchar_t modulePath[kExtractPathUnits];
@@ -57,7 +55,7 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     DWORD size = SizeofResource(instanceHandle, resource);
     // A resource shorter than its trailer walks nothing.
     int32_t length =
-        size >= kArchiveTrailerBytes ? static_cast<int32_t>(size - kArchiveTrailerBytes) : 0;
+        size >= kTrailerBytes ? static_cast<int32_t>(size - kTrailerBytes) : 0;
     int count = ExtractFiles(static_cast<const unsigned char*>(LockResource(loaded)),
                              archiveFolder, length);
     FreeResource(loaded);

@@ -26,8 +26,9 @@ constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
 
 void AppendLe32(std::vector<unsigned char>* out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(static_cast<unsigned char>(value >> shift));
+    unsigned char field[sizeof value];
+    PutLe32(field, value);
+    out->insert(out->end(), field, field + sizeof field);
 }
 
 std::string Describe(const PackInput& input) {
@@ -49,8 +50,7 @@ std::vector<unsigned char> WithPeChecksum(const std::vector<unsigned char>& data
     if (CheckPeChecksum(data.data(), data.size(), &stored, &computed) != kPeChecksumUnset ||
         !FindPeChecksumField(data.data(), data.size(), &field))
         return copy;
-    for (size_t i = 0; i < kPeChecksumFieldBytes; ++i)
-        copy[field + i] = static_cast<unsigned char>(computed >> (8 * i));
+    PutLe32(copy.data() + field, computed);
     return copy;
 }
 

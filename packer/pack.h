@@ -7,11 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "extract/format.h"
 #include "packer/system.h"
-
-// The front end walks with a signed 32-bit length, trailer included.
-constexpr uint64_t kMaxArchiveBytes = INT32_MAX;
-constexpr uint32_t kTrailerBytes = 4;
 
 struct PackInput {
     std::string name;    // entry name, "\" between folders

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "extract/pe_checksum.h"
+#include "extract/pe_format.h"
 
 const char* const kZlibExportNames[kZlibExportCount] = {
     "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
@@ -13,45 +14,68 @@ const char* const kZlibExportNames[kZlibExportCount] = {
     "gzwrite",    "inflateSync",  "crc32",        "get_crc_table", "deflateInit2_",
 };
 
+const char* const kPeDirectoryNames[kPeDirectorySlots] = {
+    "export",
+    "import",
+    "resource",
+    "exception",
+    "certificate",
+    "base relocation",
+    "debug",
+    "architecture",
+    "global pointer",
+    "TLS",
+    "load configuration",
+    "bound import",
+    "import address",
+    "delay import",
+    "CLR runtime",
+    "reserved",
+};
+
 namespace {
 
 constexpr unsigned char kDosMagic[] = {'M', 'Z'};
-constexpr uint64_t kDosHeaderBytes = 64;
-constexpr uint64_t kDosNewHeaderField = 0x3C;  // e_lfanew
 constexpr unsigned char kPeSignature[] = {'P', 'E', 0, 0};
-
-constexpr uint64_t kCoffHeaderBytes = 20;
-constexpr uint64_t kCoffMachine = 0;
-constexpr uint64_t kCoffSectionCount = 2;
-constexpr uint64_t kCoffOptionalHeaderSize = 16;
-constexpr uint64_t kCoffCharacteristics = 18;
-
-constexpr uint64_t kOptionalMagic = 0;
-constexpr uint64_t kOptional32DirectoryCount = 92;
-constexpr uint64_t kOptional32Directories = 96;
-constexpr uint64_t kOptional64DirectoryCount = 108;
-constexpr uint64_t kOptional64Directories = 112;
-constexpr uint64_t kDirectoryBytes = 8;  // RVA, then size; the export directory is the first
-
-constexpr uint64_t kSectionHeaderBytes = 40;
-constexpr uint64_t kSectionVirtualSize = 8;
-constexpr uint64_t kSectionVirtualAddress = 12;
-constexpr uint64_t kSectionRawSize = 16;
-constexpr uint64_t kSectionRawOffset = 20;
-constexpr uint64_t kSectionCharacteristics = 36;
-constexpr size_t kSectionNameBytes = 8;
+static_assert(sizeof kPeSignature == kPeSignatureBytes, "the signature fills its field");
 
 constexpr uint64_t kExportDirectoryBytes = 40;
-constexpr uint64_t kExportFunctionCount = 20;
-constexpr uint64_t kExportNameCount = 24;
-constexpr uint64_t kExportFunctions = 28;
-constexpr uint64_t kExportNames = 32;
-constexpr uint64_t kExportNameOrdinals = 36;
+constexpr uint64_t kExportFunctionCountOffset = 20;
+constexpr uint64_t kExportNameCountOffset = 24;
+constexpr uint64_t kExportFunctionsOffset = 28;
+constexpr uint64_t kExportNamesOffset = 32;
+constexpr uint64_t kExportNameOrdinalsOffset = 36;
+constexpr uint64_t kExportRvaBytes = 4;  // an address or a name's RVA
+constexpr uint64_t kExportOrdinalBytes = 2;
 
 constexpr size_t kNumberTextBytes = 32;
 
-// File offset of length bytes at rva, and how many bytes the section holds
-// from there on, within size bytes of file.
+// The data directories of a PE32 or PE32+ optional header; none for another.
+void ReadDirectories(const unsigned char* data, PeHeaders* headers) {
+    uint64_t countField, directories;
+    if (headers->magic == kPeMagic32) {
+        countField = kOptional32DirectoryCountOffset;
+        directories = kOptional32DirectoriesOffset;
+    } else if (headers->magic == kPeMagic64) {
+        countField = kOptional64DirectoryCountOffset;
+        directories = kOptional64DirectoriesOffset;
+    } else {
+        return;
+    }
+    headers->directoryTable = headers->optionalOffset + directories;
+    if (headers->optionalSize < directories) return;
+    uint64_t room = (headers->optionalSize - directories) / kDirectoryBytes;
+    uint64_t listed = Le32(data + headers->optionalOffset + countField);
+    headers->directoryCount = std::min({listed, room, uint64_t{kPeDirectorySlots}});
+    for (uint64_t i = 0; i < headers->directoryCount; ++i) {
+        const unsigned char* entry = data + headers->directoryTable + i * kDirectoryBytes;
+        headers->directories[i] =
+            PeDirectory{Le32(entry + kDirectoryRvaOffset), Le32(entry + kDirectorySizeOffset)};
+    }
+}
+
+}  // namespace
+
 bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
             uint64_t* offset, uint64_t* available) {
     for (const PeSection& section : headers.sections) {
@@ -66,6 +90,19 @@ bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t leng
     }
     return false;
 }
+
+uint64_t PeChecksumOffset(const PeHeaders& headers) {
+    return headers.optionalOffset + kOptionalCheckSumOffset;
+}
+
+uint32_t PeChecksum(const std::vector<ByteRange>& parts, uint64_t checksumOffset) {
+    PeChecksumParts sum;
+    for (const ByteRange& part : parts)
+        AddPeChecksumPart(&sum, part.data, part.size, checksumOffset);
+    return EndPeChecksum(sum);
+}
+
+namespace {
 
 bool MapTable(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
               const char* what, uint64_t* offset, std::string* fault) {
@@ -114,7 +151,7 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
         *fault = "not a PE file: it ends within its DOS header";
         return false;
     }
-    uint64_t pe = Le32(data + kDosNewHeaderField);
+    uint64_t pe = Le32(data + kDosNewHeaderOffset);
     if (!Fits(pe, sizeof kPeSignature, size) ||
         std::memcmp(data + pe, kPeSignature, sizeof kPeSignature) != 0) {
         *fault = "not a PE file: no \"PE\" signature at offset " + Hex(pe) +
@@ -126,35 +163,26 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
         *fault = Damaged("its COFF header runs past its end");
         return false;
     }
-    headers->machine = Le16(data + coff + kCoffMachine);
-    headers->characteristics = Le16(data + coff + kCoffCharacteristics);
+    headers->machine = Le16(data + coff + kCoffMachineOffset);
+    headers->characteristics = Le16(data + coff + kCoffCharacteristicsOffset);
     uint64_t optional = coff + kCoffHeaderBytes;
-    uint64_t optionalSize = Le16(data + coff + kCoffOptionalHeaderSize);
+    uint64_t optionalSize = Le16(data + coff + kCoffOptionalHeaderSizeOffset);
     if (!Fits(optional, optionalSize, size)) {
         *fault = Damaged("its optional header runs past its end");
         return false;
     }
-    if (optionalSize >= kOptionalMagic + 2) headers->magic = Le16(data + optional + kOptionalMagic);
-    uint64_t countField = 0, directories = 0;
-    if (headers->magic == kPeMagic32) {
-        countField = kOptional32DirectoryCount;
-        directories = kOptional32Directories;
-    } else if (headers->magic == kPeMagic64) {
-        countField = kOptional64DirectoryCount;
-        directories = kOptional64Directories;
-    }
-    if (directories != 0 && optionalSize >= directories + kDirectoryBytes &&
-        Le32(data + optional + countField) >= 1)
-        headers->exportRva = Le32(data + optional + directories);
+    if (optionalSize >= kOptionalMagicOffset + kOptionalMagicBytes)
+        headers->magic = Le16(data + optional + kOptionalMagicOffset);
+    headers->optionalOffset = optional;
+    headers->optionalSize = optionalSize;
+    ReadDirectories(data, headers);
 
-    uint64_t count = Le16(data + coff + kCoffSectionCount);
+    uint64_t count = Le16(data + coff + kCoffSectionCountOffset);
     if (count > kMaxPeSections) {
         *fault = Damaged("it has " + std::to_string(count) + " sections; Windows loads at most " +
                          std::to_string(kMaxPeSections));
         return false;
     }
-    headers->optionalOffset = optional;
-    headers->optionalSize = optionalSize;
     uint64_t table = optional + optionalSize;
     headers->sectionTable = table;
     if (!Fits(table, count * kSectionHeaderBytes, size)) {
@@ -164,13 +192,13 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
     for (uint64_t i = 0; i < count; ++i) {
         const unsigned char* entry = data + table + i * kSectionHeaderBytes;
         PeSection section;
-        section.virtualAddress = Le32(entry + kSectionVirtualAddress);
-        section.rawOffset = Le32(entry + kSectionRawOffset);
-        uint32_t rawSize = Le32(entry + kSectionRawSize);
-        uint32_t virtualSize = Le32(entry + kSectionVirtualSize);
+        section.virtualAddress = Le32(entry + kSectionVirtualAddressOffset);
+        section.rawOffset = Le32(entry + kSectionPointerToRawDataOffset);
+        uint32_t rawSize = Le32(entry + kSectionSizeOfRawDataOffset);
+        uint32_t virtualSize = Le32(entry + kSectionVirtualSizeOffset);
         section.rawSize = rawSize;
         section.virtualSize = virtualSize;
-        section.characteristics = Le32(entry + kSectionCharacteristics);
+        section.characteristics = Le32(entry + kSectionCharacteristicsOffset);
         const char* name = reinterpret_cast<const char*>(entry);
         section.name.assign(name, std::find(name, name + kSectionNameBytes, '\0'));
         if (rawSize != 0 && !Fits(section.rawOffset, rawSize, size)) {
@@ -187,13 +215,14 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
 bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& headers,
                    const char* const* wanted, size_t count, bool* found, std::string* fault) {
     for (size_t j = 0; j < count; ++j) found[j] = false;
-    if (headers.exportRva == 0) return true;
+    const uint32_t exportRva = headers.directories[kPeExportDirectory].rva;
+    if (exportRva == 0) return true;
     uint64_t directory;
-    if (!MapTable(headers, size, headers.exportRva, kExportDirectoryBytes, "export directory",
-                  &directory, fault))
+    if (!MapTable(headers, size, exportRva, kExportDirectoryBytes, "export directory", &directory,
+                  fault))
         return false;
-    uint64_t functionCount = Le32(data + directory + kExportFunctionCount);
-    uint64_t nameCount = Le32(data + directory + kExportNameCount);
+    uint64_t functionCount = Le32(data + directory + kExportFunctionCountOffset);
+    uint64_t nameCount = Le32(data + directory + kExportNameCountOffset);
     if (nameCount > kMaxPeExportNames) {
         *fault = Damaged("it lists " + std::to_string(nameCount) + " export names, more than " +
                          std::to_string(kMaxPeExportNames));
@@ -201,14 +230,14 @@ bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& head
     }
     if (nameCount == 0) return true;
     uint64_t names, ordinals;
-    if (!MapTable(headers, size, Le32(data + directory + kExportNames), nameCount * 4,
-                  "export name table", &names, fault) ||
-        !MapTable(headers, size, Le32(data + directory + kExportNameOrdinals), nameCount * 2,
-                  "export ordinal table", &ordinals, fault))
+    if (!MapTable(headers, size, Le32(data + directory + kExportNamesOffset),
+                  nameCount * kExportRvaBytes, "export name table", &names, fault) ||
+        !MapTable(headers, size, Le32(data + directory + kExportNameOrdinalsOffset),
+                  nameCount * kExportOrdinalBytes, "export ordinal table", &ordinals, fault))
         return false;
-    uint64_t functions = Le32(data + directory + kExportFunctions);
+    uint64_t functions = Le32(data + directory + kExportFunctionsOffset);
     for (uint64_t i = 0; i < nameCount; ++i) {
-        uint64_t nameRva = Le32(data + names + i * 4);
+        uint64_t nameRva = Le32(data + names + i * kExportRvaBytes);
         uint64_t name, available;
         if (!MapRva(headers, size, nameRva, 1, &name, &available)) {
             *fault = Damaged("its export name " + std::to_string(i + 1) + " (RVA " + Hex(nameRva) +
@@ -221,15 +250,15 @@ bool FindPeExports(const unsigned char* data, size_t size, const PeHeaders& head
             if (found[j] || available <= length ||
                 std::memcmp(data + name, wanted[j], length) != 0 || data[name + length] != 0)
                 continue;
-            uint64_t ordinal = Le16(data + ordinals + i * 2);
+            uint64_t ordinal = Le16(data + ordinals + i * kExportOrdinalBytes);
             if (ordinal >= functionCount) {
                 *fault = Damaged(std::string("its export \"") + wanted[j] + "\" names function " +
                                  std::to_string(ordinal) + " of " + std::to_string(functionCount));
                 return false;
             }
             uint64_t function;
-            if (!MapTable(headers, size, functions + ordinal * 4, 4, "export address table",
-                          &function, fault))
+            if (!MapTable(headers, size, functions + ordinal * kExportRvaBytes, kExportRvaBytes,
+                          "export address table", &function, fault))
                 return false;
             // GetProcAddress finds no address for a name bound to RVA 0.
             found[j] = Le32(data + function) != 0;

@@ -8,27 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "extract/format.h"
+#include "packer/system.h"
+
 constexpr uint16_t kPeMachineI386 = 0x14C;
 constexpr uint16_t kPeMachineAmd64 = 0x8664;
 constexpr uint16_t kPeMachineArm64 = 0xAA64;
 constexpr uint16_t kPeMachineArm = 0x1C4;
-constexpr uint16_t kPeFileDll = 0x2000;  // IMAGE_FILE_DLL
-constexpr uint16_t kPeMagic32 = 0x10B;   // PE32
-constexpr uint16_t kPeMagic64 = 0x20B;   // PE32+
+constexpr uint16_t kPeFileExecutable = 0x0002;  // IMAGE_FILE_EXECUTABLE_IMAGE
+constexpr uint16_t kPeFileDll = 0x2000;         // IMAGE_FILE_DLL
+constexpr uint16_t kPeSubsystemWindowsGui = 2;
+constexpr uint16_t kPeMagic32 = 0x10B;  // PE32
+constexpr uint16_t kPeMagic64 = 0x20B;  // PE32+
 // The Windows loader refuses an image of more sections.
 constexpr uint32_t kMaxPeSections = 96;
 // Far above the ~90 names a zlib build exports; bounds the walk.
 constexpr uint32_t kMaxPeExportNames = 1 << 16;
 
-// Little-endian numbers of the file; the caller has checked the bounds.
-inline uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-inline uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+// The data directories an image may list, and the ones read here.
+constexpr size_t kPeDirectorySlots = 16;
+constexpr size_t kPeExportDirectory = 0;
+constexpr size_t kPeResourceDirectory = 2;
+constexpr size_t kPeCertificateDirectory = 4;
+constexpr size_t kPeRelocationDirectory = 5;
+constexpr size_t kPeDebugDirectory = 6;
+extern const char* const kPeDirectoryNames[kPeDirectorySlots];
 
 // Whether length bytes at offset lie within size; 64-bit, so that no sum of
 // 32-bit file fields wraps.
@@ -52,20 +56,40 @@ struct PeSection {
     std::string name;  // up to its first 0 byte, 8 bytes at most
 };
 
+struct PeDirectory {
+    uint32_t rva = 0;
+    uint32_t size = 0;
+};
+
 struct PeHeaders {
-    uint16_t machine;
-    uint16_t characteristics;
-    uint16_t magic;                   // 0 when the optional header is too short to hold it
-    uint32_t exportRva;               // 0 when the image has no export directory
+    uint16_t machine = 0;
+    uint16_t characteristics = 0;
+    uint16_t magic = 0;               // 0 when the optional header is too short to hold it
     std::vector<PeSection> sections;  // each lies within the file
-    uint64_t optionalOffset;          // where the optional header starts in the file
-    uint64_t optionalSize;            // its size as the COFF header gives it
-    uint64_t sectionTable;            // where the section table starts in the file
+    uint64_t optionalOffset = 0;      // where the optional header starts in the file
+    uint64_t optionalSize = 0;        // its size as the COFF header gives it
+    uint64_t sectionTable = 0;        // where the section table starts in the file
+    uint64_t directoryTable = 0;      // where the data directories start in the file
+    uint64_t directoryCount = 0;      // as many as both the header and its size allow
+    PeDirectory directories[kPeDirectorySlots];  // zero past directoryCount
 };
 
 // Reads the headers and the section table. False, saying why in *fault,
 // when data is not a PE file or its headers run past its end.
 bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, std::string* fault);
+
+// The file offset of length bytes at rva, all within one section's data and
+// within size bytes of file, and how many bytes the section holds from there.
+bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
+            uint64_t* offset, uint64_t* available);
+
+// Where a PE file's CheckSum field lies.
+uint64_t PeChecksumOffset(const PeHeaders& headers);
+
+// The PE image checksum of a file given in parts: 16-bit words summed with
+// their carries folded in, its 4-byte CheckSum field at checksumOffset read
+// as 0, plus the file's length.
+uint32_t PeChecksum(const std::vector<ByteRange>& parts, uint64_t checksumOffset);
 
 // Sets found[i] when the image exports wanted[i] by name, bound to a
 // function. False, saying why in *fault, when its export tables do not lie

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include "extract/archive.h"
+#include "extract/format.h"
 #include "packer/names.h"
 
 namespace {
@@ -11,11 +12,6 @@ namespace {
 constexpr size_t kInflateChunkBytes = 1 << 16;
 // The front end counts each entry's unpacked bytes in an int.
 constexpr uint64_t kMaxUnpackedBytes = INT32_MAX;
-
-uint32_t ReadLe32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Inflates one entry; its stream must end exactly where its data ends.
 bool InflateEntry(const unsigned char* data, uint32_t size, uint64_t* unpacked,
@@ -124,7 +120,7 @@ bool WalkArchive(const unsigned char* data, size_t size, bool strict,
         *fault = std::string("archive has no entries; the first must be ") + kStoredEntryName;
         return false;
     }
-    uint32_t trailer = ReadLe32(data + length);
+    uint32_t trailer = Le32(data + length);
     if (trailer != static_cast<uint32_t>(length)) {
         *fault = "trailer at offset " + std::to_string(length) + " says " +
                  std::to_string(trailer) + ", but the entries end at " + std::to_string(length);

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "extract/archive.h"
+#include "extract/format.h"
 
 namespace {
 
 constexpr size_t kBufferBytes = 100000;  // as the front end's inflate buffer
-constexpr int32_t kTrailerBytes = 4;
 constexpr int kSmallFolders = 8;
 constexpr size_t kSmallMinBytes = 1024;
 constexpr size_t kSmallMaxBytes = 8192;

@@ -6,10 +6,9 @@
 #include <memory>
 
 #include "extract/archive.h"
+#include "extract/format.h"
 
 namespace {
-
-constexpr size_t kTrailerBytes = 4;
 
 volatile unsigned gSink;
 
