@@ -20,12 +20,13 @@ constexpr int kExitUsage = 2;
 constexpr size_t kMaxJobDigits = 3;
 
 const char kUsage[] =
-    "usage: zpack create [-j N] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
-    "       zpack create-dir [-j N] [--any-order] OUT DIR\n"
-    "       zpack create-setup [-j N] [--any-order] OUT STUB DIR\n"
+    "usage: zpack create [-j N] [--best] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
+    "       zpack create-dir [-j N] [--best] [--any-order] OUT DIR\n"
+    "       zpack create-setup [-j N] [--best] [--any-order] OUT STUB DIR\n"
     "       zpack list [--any-order] FILE\n"
     "       zpack verify [--any-order] FILE\n"
     "-j N compresses on N threads (default: one per core); the archive is the same for any N\n"
+    "--best makes the smallest archive, several times slower\n"
     "--any-order is for test payloads: entries in any order, zlib1.dll unchecked, and the\n"
     "  64-bit stub taken too\n"
     "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n";
@@ -34,6 +35,8 @@ struct Options {
     bool anyOrder = false;
     bool jobsGiven = false;
     unsigned jobs = 0;
+    bool levelGiven = false;
+    int level = kDefaultDeflateLevel;
 };
 
 // Takes the options before the first other argument off args.
@@ -45,6 +48,11 @@ bool ParseOptions(std::vector<std::string>* args, Options* options) {
         std::string count;
         if (arg == "--any-order") {
             options->anyOrder = true;
+            continue;
+        }
+        if (arg == "--best") {
+            options->level = kBestDeflateLevel;
+            options->levelGiven = true;
             continue;
         }
         if (arg == "-j" && i + 1 < args->size())
@@ -84,7 +92,8 @@ bool Pack(const std::string& out, const std::vector<PackInput>& inputs, const Op
           std::vector<unsigned char>* archive) {
     std::vector<std::string> warnings;
     std::string error;
-    bool packed = PackEntries(inputs, options.anyOrder, archive, &warnings, &error, options.jobs);
+    bool packed = PackEntries(inputs, options.anyOrder, archive, &warnings, &error, options.jobs,
+                              options.level);
     Warn(out, warnings);
     if (!packed) Refuse(out + ": " + error);
     return packed;
@@ -202,7 +211,7 @@ int main(int argc, char** argv) {
     if (command == "create") return Create(args, options);
     if (command == "create-dir") return CreateFromFolder(args, options);
     if (command == "create-setup") return CreateSetup(args, options);
-    if (options.jobsGiven) return Usage();
+    if (options.jobsGiven || options.levelGiven) return Usage();
     if (command == "list") return List(args, options.anyOrder);
     if (command == "verify") return Verify(args, options.anyOrder);
     return Usage();

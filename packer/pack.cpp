@@ -1,7 +1,5 @@
 #include "packer/pack.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -18,12 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// zlib counts input and output in 32-bit units; larger files go in slices.
-constexpr size_t kDeflateSliceBytes = 1 << 20;
-constexpr size_t kDeflateChunkBytes = 1 << 16;
 constexpr size_t kReadChunkBytes = 1 << 16;
-constexpr int kWindowBits = 15;
-constexpr int kMemLevel = 8;
 
 void AppendLe32(std::vector<unsigned char>* out, uint32_t value) {
     unsigned char field[sizeof value];
@@ -138,41 +131,9 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
     return true;
 }
 
-bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, kWindowBits, kMemLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    size_t start = out->size();
-    size_t done = 0;
-    int flush = Z_NO_FLUSH;
-    int status = Z_OK;
-    while (flush != Z_FINISH && status != Z_STREAM_ERROR) {
-        size_t slice = std::min(size - done, kDeflateSliceBytes);
-        stream.next_in = const_cast<Bytef*>(data + done);
-        stream.avail_in = static_cast<uInt>(slice);
-        done += slice;
-        flush = done == size ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            unsigned char chunk[kDeflateChunkBytes];
-            stream.next_out = chunk;
-            stream.avail_out = sizeof chunk;
-            status = deflate(&stream, flush);
-            if (status == Z_STREAM_ERROR) break;
-            out->insert(out->end(), chunk, chunk + (sizeof chunk - stream.avail_out));
-        } while (stream.avail_out == 0);
-    }
-    deflateEnd(&stream);
-    if (status != Z_STREAM_END) {
-        out->resize(start);
-        return false;
-    }
-    return true;
-}
-
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error, unsigned jobs) {
+                 std::string* error, unsigned jobs, int level) {
     out->clear();
     warnings->clear();
     if (!anyOrder && inputs.empty()) {
@@ -180,7 +141,7 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         return false;
     }
     PayloadRules rules(!anyOrder);
-    EntryPipeline pipeline(inputs, jobs);
+    EntryPipeline pipeline(inputs, jobs, level);
     for (const PackInput& input : inputs) {
         PreparedEntry prepared = pipeline.Take();
         if (!prepared.error.empty()) {

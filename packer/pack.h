@@ -1,5 +1,5 @@
-// Builds payload archives: the stored zlib1.dll, then one level-9 zlib
-// stream per file, then the trailer.
+// Builds payload archives: the stored zlib1.dll, then one zlib stream per
+// file, then the trailer.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "extract/format.h"
+#include "packer/compress.h"
 #include "packer/system.h"
 
 struct PackInput {
@@ -29,14 +30,12 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
 // The files are read when they are packed.
 bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error);
 
-// One complete zlib stream, level 9, 32 KB window, no dictionary.
-bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned char>* out);
-
 // Packs inputs in their order, reading and compressing on up to jobs
-// threads; the bytes are the same for any number. Unless anyOrder, the
+// threads at a deflate level; the bytes are the same for any number of
+// threads. Unless anyOrder, the
 // payload must be one the front end can run (PayloadRules). A repeated name
 // is packed and noted in *warnings. A stored zlib1.dll whose PE checksum
 // field is 0 is packed with its checksum filled in.
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error, unsigned jobs = 1);
+                 std::string* error, unsigned jobs = 1, int level = kDefaultDeflateLevel);

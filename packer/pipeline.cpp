@@ -10,9 +10,10 @@ unsigned DefaultPackJobs() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxPackJobs);
 }
 
-EntryPipeline::EntryPipeline(const std::vector<PackInput>& inputs, unsigned jobs)
+EntryPipeline::EntryPipeline(const std::vector<PackInput>& inputs, unsigned jobs, int level)
     : inputs_(inputs),
       window_(kEntriesInFlightPerJob * std::clamp(jobs, 1u, kMaxPackJobs)),
+      level_(level),
       done_(jobs > 1 ? inputs.size() : 0),
       ready_(done_.size(), 0) {
     if (jobs <= 1) return;
@@ -43,8 +44,8 @@ PreparedEntry EntryPipeline::Prepare(size_t index) const {
         const unsigned char* name = reinterpret_cast<const unsigned char*>(input.name.data());
         if (IsStoredEntryName(name, static_cast<uint32_t>(input.name.size()))) {
             entry.stored = input.fromSource ? std::move(read) : data;
-        } else if (!CompressStream(data.data(), data.size(), &entry.stored)) {
-            entry.error = "zlib could not compress it";
+        } else if (!CompressStream(data.data(), data.size(), &entry.stored, level_)) {
+            entry.error = "libdeflate could not compress it";
         }
     } catch (const std::bad_alloc&) {
         entry.stored.clear();

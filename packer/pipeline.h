@@ -27,7 +27,7 @@ unsigned DefaultPackJobs();
 class EntryPipeline {
    public:
     // With one job everything runs on the caller's thread, in Take.
-    EntryPipeline(const std::vector<PackInput>& inputs, unsigned jobs);
+    EntryPipeline(const std::vector<PackInput>& inputs, unsigned jobs, int level);
     ~EntryPipeline();
     EntryPipeline(const EntryPipeline&) = delete;
     EntryPipeline& operator=(const EntryPipeline&) = delete;
@@ -41,6 +41,7 @@ class EntryPipeline {
 
     const std::vector<PackInput>& inputs_;
     size_t window_;
+    int level_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<PreparedEntry> done_;  // by input; emptied when taken
