@@ -330,10 +330,18 @@ TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
     Bytes one;
     ASSERT_TRUE(PackEntries(inputs, false, &one, &warnings, &error, 1)) << error;
     EXPECT_EQ(Verify(one), "OK 26 entries");
+    Bytes best;
+    ASSERT_TRUE(PackEntries(inputs, false, &best, &warnings, &error, 1, kBestDeflateLevel))
+        << error;
+    EXPECT_EQ(Verify(best), "OK 26 entries");
+    EXPECT_LE(best.size(), one.size());
     for (unsigned jobs : {2u, 3u, 8u, 64u}) {
         Bytes many;
         ASSERT_TRUE(PackEntries(inputs, false, &many, &warnings, &error, jobs)) << error;
         EXPECT_TRUE(many == one) << jobs << " threads";
+        ASSERT_TRUE(PackEntries(inputs, false, &many, &warnings, &error, jobs, kBestDeflateLevel))
+            << error;
+        EXPECT_TRUE(many == best) << jobs << " threads, best";
     }
 
     // The first fault in input order wins, whichever thread met it first.
