@@ -1,6 +1,7 @@
 // The bytes zpack writes never change by accident: a payload shaped like the
 // demo folder packs, and makes a setup program from each tiny stub, exactly
-// as the packer did when these references were recorded.
+// as the packer did when these references were recorded. Their streams are
+// libdeflate 1.14's: another libdeflate version may make other bytes.
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
