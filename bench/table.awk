@@ -48,6 +48,14 @@ function timing(p, step, label, net,    k, s, rate) {
     print s
 }
 
+# A packing row: time, and the archive's size in the last run.
+function packing(p, step, label,    k) {
+    k = p SUBSEP step
+    if (!stats(k)) { printf "  %-28s %s\n", label, "(no result)"; return }
+    printf "  %-28s %9.3f [%.3f-%.3f] s   archive %9.2f MB\n", label, med[k], lo[k], hi[k],
+           mb(packBytes[k])
+}
+
 function ratio(label, a, b) {
     if (a == "" || b == "" || b <= 0) return ""
     return sprintf("%s %.2f", label, a / b)
@@ -78,6 +86,7 @@ function memory(p, step, label,    line, s) {
     if (step ~ /^mem-/) { memLine[p, step] = $0; next }
     if (step == "pack-jN") packJobs[p] = field($0, "jobs")
     k = p SUBSEP step
+    if (step ~ /^pack-/) packBytes[k] = field($0, "bytes")
     vals[k, ++count[k]] = field($0, "seconds")
     if (step == "ours") {
         flushes[p] = field($0, "log_lines")
@@ -105,6 +114,7 @@ END {
         printf "%-10s %6d %14d %14d\n", p, files[p], stored[p], unpacked[p]
         timing(p, "ours", "ours: ExtractFiles in-process", "")
         timing(p, "whole", "ours: whole setup process", "whole")
+        if (count[p SUBSEP "best"]) timing(p, "best", "ours: ExtractFiles, --best", "")
         timing(p, "limit", "limit loop (Wine)", "")
         timing(p, "native", "native loop (Linux 64-bit)", "")
         timing(p, "copy", "write-only (Wine, preloaded)", "")
@@ -129,12 +139,16 @@ END {
                        mkdirCalls[p], med[p SUBSEP "mkdir"], lo[p SUBSEP "mkdir"], hi[p SUBSEP "mkdir"]
         }
         if (packJobs[p] != "") {
-            timing(p, "pack-j1", "packing: zpack -j1", "")
-            timing(p, "pack-jN", "packing: zpack -j" packJobs[p], "")
-            timing(p, "pack-nsis", "packing: makensis, zlib", "")
+            packing(p, "pack-j1", "packing: zpack -j1")
+            packing(p, "pack-jN", "packing: zpack -j" packJobs[p])
+            packing(p, "pack-best", "packing: zpack -j" packJobs[p] " --best")
+            packing(p, "pack-nsis", "packing: makensis, zlib")
+            packing(p, "pack-lzma", "packing: makensis, solid lzma")
             s = ratio("zpack -j1/-j" packJobs[p], med[p SUBSEP "pack-j1"], med[p SUBSEP "pack-jN"])
-            s = s "   " ratio("zpack -j" packJobs[p] "/makensis", med[p SUBSEP "pack-jN"],
-                            med[p SUBSEP "pack-nsis"])
+            s = s "   " ratio("makensis/zpack -j" packJobs[p], med[p SUBSEP "pack-nsis"],
+                            med[p SUBSEP "pack-jN"])
+            s = s "   " ratio("--best/makensis size", packBytes[p, "pack-best"],
+                            packBytes[p, "pack-nsis"])
             printf "  %s\n", s
         }
         memory(p, "mem-ours", "memory, ours in-process")
