@@ -143,7 +143,7 @@ END {
             packing(p, "pack-jN", "packing: zpack -j" packJobs[p])
             packing(p, "pack-best", "packing: zpack -j" packJobs[p] " --best")
             packing(p, "pack-nsis", "packing: makensis, zlib")
-            packing(p, "pack-lzma", "packing: makensis, solid lzma")
+            packing(p, "pack-lzma", "packing: makensis, lzma")
             s = ratio("zpack -j1/-j" packJobs[p], med[p SUBSEP "pack-j1"], med[p SUBSEP "pack-jN"])
             s = s "   " ratio("makensis/zpack -j" packJobs[p], med[p SUBSEP "pack-nsis"],
                             med[p SUBSEP "pack-jN"])

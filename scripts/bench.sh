@@ -256,7 +256,8 @@ esac
 echo "zlib native: ${zlib_native#zlib=} (system zlib, 64-bit). Payloads are zpack's default level"
 echo "  (libdeflate $(dpkg-query -W -f='${Version}' libdeflate-dev 2>/dev/null || echo '?'));"
 echo "  packing times the whole zpack create-dir or makensis process, natively, output included."
-echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default)."
+echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default);"
+echo "  its lzma packing row is SetCompressor /SOLID lzma, for the size."
 echo
 awk -f bench/table.awk "$results"
 # A step that could not run is a broken benchmark, unlike a slow one.
