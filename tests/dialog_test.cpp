@@ -79,8 +79,7 @@ TEST(Dialog, TicksWaitUntilVisibleThenStartOnce) {
     SendMessageW(dialog, WM_TIMER, 7, 0);  // any timer id starts it
     EXPECT_EQ(timerBusy, 1);
     SendMessageW(dialog, WM_TIMER, 0, 0);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {kNoInstaller});
+    ExpectBoxes(watcher.Stop(), {kNoInstaller});
     EXPECT_TRUE(PathExists(kLog));
     EXPECT_TRUE(PathExists(WorkPath(L"tmp-1"))) << "the archive folder stays after a failed run";
     EXPECT_FALSE(PathExists(WorkPath(L"tmp-2")));

@@ -73,8 +73,7 @@ TEST(Extract, DemoPayloadIsWrittenExactly) {
         .Compressed("docs\\zlib1.dll", "inflated, not stored");
     std::string archive = payload.Bytes();
     EXPECT_EQ(Extract(archive), 15);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {});
+    ExpectBoxes(watcher.Stop(), {});
 
     for (const wchar_t* name : {L"zlib1.dll", L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe",
                                 L"InstallZentrova.exe", L"libeay32.dll", L"libssl32.dll"})
@@ -198,8 +197,7 @@ TEST(Inflate, DamagedStreamsEndTheRun) {
         EXPECT_EQ(Extract(Payload().Stored("zlib1.dll", zlib).Raw(name, data).Bytes()), -2);
     }
     EXPECT_EQ(Extract(Payload().Stored("zlib1.dll", zlib).Raw("good.bin", stream).Bytes()), 2);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), std::vector<Expected>(4, ErrorBox(L"Error in unzip inflate 101")));
+    ExpectBoxes(watcher.Stop(), std::vector<Expected>(4, ErrorBox(L"Error in unzip inflate 101")));
     EXPECT_EQ(ReadBytes(kOut + L"\\good.bin"), std::string(250000, 'z') + "end");
 }
 
@@ -214,8 +212,7 @@ TEST(Compression, LibraryWithoutAnExportFailsTheBinding) {
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
     EXPECT_EQ(Extract(Payload().Raw("b.txt", StoredStream("b")).Bytes()), -2) << "tried once only";
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(),
+    ExpectBoxes(watcher.Stop(),
                 {ErrorBox(L"No zip procs 100"), ErrorBox(L"Error in unzip init 101"),
                  ErrorBox(L"Error in unzip init 101")});
     EXPECT_EQ(GetModuleHandleW(library.c_str()), nullptr) << "a half-bound library is unloaded";
@@ -228,8 +225,7 @@ TEST(Compression, FileThatIsNotALibrary) {
     CopyText(zlibPath, kPathUnits, library.c_str());
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), NoZlibBoxes());
+    ExpectBoxes(watcher.Stop(), NoZlibBoxes());
 }
 
 TEST(Compression, NotALibraryAndLibraryTooLate) {
@@ -237,8 +233,7 @@ TEST(Compression, NotALibraryAndLibraryTooLate) {
     BoxWatcher watcher;
     // The compressed entry comes first: the library is not there yet.
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Stored("zlib1.dll", "text").Bytes()), -2);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), NoZlibBoxes());
+    ExpectBoxes(watcher.Stop(), NoZlibBoxes());
     EXPECT_FALSE(PathExists(kOut + L"\\zlib1.dll")) << "the run stopped at the first entry";
 }
 
@@ -318,8 +313,7 @@ TEST(Extract, ArchiveFolderIsProtected) {
                               .Compressed("sub\\a.txt", "a")
                               .Bytes();
     EXPECT_EQ(Extract(archive, folder), 2);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {});
+    ExpectBoxes(watcher.Stop(), {});
 
     // Wine keeps no security descriptors: it answers with one made from the
     // unix file mode. Where they are kept, the folder's must be the above
@@ -352,8 +346,7 @@ TEST(Compression, PayloadsOwnLibraryBindsAndIsReleased) {
     for (size_t i = 0; i < text.size(); ++i) text[i] = "Zentrova unpacks\n"[i % 17];
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Compressed("a.txt", text).Compressed("b.txt", "").Bytes()), 2);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {});
+    ExpectBoxes(watcher.Stop(), {});
     EXPECT_EQ(ReadBytes(kOut + L"\\a.txt"), text);
     EXPECT_EQ(ReadBytes(kOut + L"\\b.txt"), "");
 

@@ -39,8 +39,7 @@ size_t PendingAt(const wchar_t* relative) {
 void ExpectLaunch(const std::wstring& archive, int found) {
     BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
     EXPECT_EQ(LaunchInstalledApp(archive.c_str()), found);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), std::vector<Expected>(found, kComplete));
+    ExpectBoxes(watcher.Stop(), std::vector<Expected>(found, kComplete));
 }
 
 HWND TitledWindow(const wchar_t* title) {

@@ -153,12 +153,14 @@ BoxWatcher::~BoxWatcher() {
     DeleteCriticalSection(&lock_);
 }
 
-void BoxWatcher::Stop() {
-    if (!thread_) return;
-    InterlockedExchange(&stop_, 1);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    thread_ = nullptr;
+std::vector<Box> BoxWatcher::Stop() {
+    if (thread_) {
+        InterlockedExchange(&stop_, 1);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return Boxes();
 }
 
 std::vector<Box> BoxWatcher::Boxes() {

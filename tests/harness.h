@@ -42,7 +42,8 @@ class BoxWatcher {
 public:
     explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), std::vector<int> answers = {});
     ~BoxWatcher();
-    void Stop();
+    // Stops watching; returns the boxes seen, as Boxes does.
+    std::vector<Box> Stop();
     std::vector<Box> Boxes();
     // Called, on the watcher's thread, when a box has been read and before
     // it is answered.

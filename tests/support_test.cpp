@@ -164,8 +164,7 @@ TEST(Log, LineBeforeTheLogShowsNoLogFileOnce) {
     LogLineA("second");
     ShowErrorA("After");
     CreateLog(WorkFolder().c_str());
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {ErrorBox(L"No log file"), ErrorBox(L"After")});
+    ExpectBoxes(watcher.Stop(), {ErrorBox(L"No log file"), ErrorBox(L"After")});
     EXPECT_FALSE(PathExists(kLog));
 }
 
@@ -272,9 +271,8 @@ TEST(Paths, ReadFileContentsResultsAndFailures) {
     FreeFileContents(odd);
     EXPECT_EQ(ReadFileContents(missing.c_str()), nullptr);
     EXPECT_EQ(ReadFileContents(WorkPath(L"empty.bin").c_str()), nullptr);
-    watcher.Stop();
-    ExpectBoxes(watcher.Boxes(), {ErrorBox(L"Could not open file \"" + missing + L"\""),
-                                  ErrorBox(L"ReadFileContents empty")});
+    ExpectBoxes(watcher.Stop(), {ErrorBox(L"Could not open file \"" + missing + L"\""),
+                                 ErrorBox(L"ReadFileContents empty")});
 }
 
 TEST(Paths, SpecialFoldersAndOwnPath) {
