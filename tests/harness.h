@@ -129,6 +129,7 @@ struct SetupRun {
 // files with that library: its own would be of its bitness throughout.
 // Returns the copy's path, empty after a failure.
 std::wstring CopySetup(const std::wstring& folder, const std::string* payload = nullptr);
+// Fails the test unless the run showed the expected boxes, in order.
 void ExpectBoxes(const SetupRun& run, const std::vector<Expected>& expected);
 // What a test does during a run: started is called as soon as the process
 // exists, onBox as BoxWatcher's is; both get context.
