@@ -20,7 +20,7 @@ runs=5
 # Fewer runs for a quick look; the table still says how many.
 [ "${1:-}" = --runs ] && { runs=${2:?--runs takes a number}; shift 2; }
 
-. scripts/build-kind.sh
+. scripts/lanes.sh
 plan_lanes
 scripts/setup.sh
 settle_lanes
