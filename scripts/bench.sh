@@ -39,10 +39,6 @@ else
   nsis_target=amd64-unicode
   # The packer rightly refuses a 64-bit zlib1.dll for the shipped program.
   zpack_flags=(--any-order)
-  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-  wine() { "$WINELOADER" "$@"; }
-  wineboot() { "$WINELOADER" wineboot "$@"; }
-  wineserver() { "$WINESERVER" "$@"; }
 fi
 mkdir -p "$bb"
 cmake -S . -B "$bb" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DZENTROVA_BENCH=ON \
@@ -126,30 +122,16 @@ make_payload() {
 
 # ---- one Wine prefix for every Windows step, booted once, on a display of
 # its own.
-export WINEARCH=$wine_arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. scripts/wine-env.sh
+wine_use "$wine_arch"
 export WINEPREFIX=$bb/wine/prefix
 export ZENTROVA_STANDIN_MODE=cancel
 mkdir -p "$bb/wine"
-fifo=$bb/wine/display
-rm -f "$fifo"
-mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 display <"$fifo" || { echo "bench: Xvfb did not start" >&2; exit 1; }
-rm -f "$fifo"
-export DISPLAY=:$display
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  kill "$xvfb_pid" 2>/dev/null || true
-  wait "$xvfb_pid" 2>/dev/null || true
-}
-trap cleanup EXIT
+start_display "$bb/wine" || { echo "bench: Xvfb did not start" >&2; exit 1; }
+trap stop_wine EXIT
 if [ ! -e "$bb/wine/booted" ]; then
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  wineserver -w
+  boot_prefix "$WINEPREFIX"
   touch "$bb/wine/booted"
 fi
 
