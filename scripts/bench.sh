@@ -52,72 +52,19 @@ results=$work/results.txt
 failures=0
 mkdir -p "$work/src" "$work/nsis"
 
-# ---- payloads: a folder of files (zlib1.dll and the stand-in installer at
-# its top), packed by zpack and by makensis.
-base_files() {
-  ln -sf "$zlib_dll" "$1/zlib1.dll"
-  ln -sf "$bb/demo/InstallZentrova.exe" "$1/InstallZentrova.exe"
-}
-
-make_tree() {
-  local name=$1 dir=$work/src/$1
-  [ -e "$dir.done" ] && return
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  case $name in
-    demo) for f in "$bb"/demo/*; do ln -sf "$f" "$dir/"; done ;;
-    wine-dlls)
-      base_files "$dir"
-      for f in "$wine_dlls"/*.dll; do
-        [ "$(basename "$f")" = zlib1.dll ] || ln -sf "$f" "$dir/"
-      done ;;
-    small-10k) base_files "$dir"; "$host" gen-small "$dir" 10000 ;;
-    one-100M) base_files "$dir"; "$host" gen-big "$dir" 1 104857600 ;;
-    ten-10M) base_files "$dir"; "$host" gen-big "$dir" 10 10485760 ;;
-    tiny) base_files "$dir"; "$host" gen-small "$dir" 20 ;;
-    handoff) base_files "$dir" ;;
-  esac
-  touch "$dir.done"
-}
-
-make_nsi() {
-  local name=$1 out=$2 src=${3:-}
-  {
-    echo 'Unicode true'
-    echo "Target $nsis_target"
-    echo 'SetCompressor zlib'
-    echo 'SilentInstall silent'
-    echo 'RequestExecutionLevel user'
-    echo "Name \"bench-$name\""
-    echo "OutFile \"$out\""
-    echo 'InstallDir "C:\zb\nsis-default"'
-    echo 'Section'
-    if [ -n "$src" ]; then
-      local last="" rel folder
-      while IFS= read -r rel; do
-        folder=$(dirname "$rel")
-        if [ "$folder" != "$last" ]; then
-          [ "$folder" = . ] && echo 'SetOutPath "$INSTDIR"' ||
-            echo "SetOutPath \"\$INSTDIR\\${folder//\//\\}\""
-          last=$folder
-        fi
-        echo "File \"$src/$rel\""
-      done < <(cd "$src" && find -L . -type f | sed 's|^\./||' | LC_ALL=C sort)
-    fi
-    echo 'SectionEnd'
-  }
+# ---- payloads: a folder of files (bench/payload.sh), packed by zpack and by
+# makensis; made once, then kept.
+make_installer() {
+  [ -e "$work/nsis/$1.exe" ] && return
+  bench/nsis-script.sh "$1" "$nsis_target" "$work/nsis/$1.exe" ${2:+"$2"} >"$work/nsis/$1.nsi"
+  makensis -V1 "$work/nsis/$1.nsi" >/dev/null
 }
 
 make_payload() {
-  local name=$1
-  make_tree "$name"
-  if [ ! -e "$work/$name.bin" ]; then
-    "$zpack" create-dir "${zpack_flags[@]}" "$work/$name.bin" "$work/src/$name"
-  fi
-  if [ ! -e "$work/nsis/$name.exe" ]; then
-    make_nsi "$name" "$work/nsis/$name.exe" "$work/src/$name" >"$work/nsis/$name.nsi"
-    makensis -V1 "$work/nsis/$name.nsi" >/dev/null
-  fi
+  local name=$1 dir=$work/src/$1
+  bench/payload.sh "$name" "$dir" "$bb/demo" "$host" "$zlib_dll" "$wine_dlls"
+  [ -e "$work/$name.bin" ] || "$zpack" create-dir "${zpack_flags[@]}" "$work/$name.bin" "$dir"
+  make_installer "$name" "$dir"
 }
 
 # ---- one Wine prefix for every Windows step, booted once, on a display of
@@ -181,8 +128,7 @@ if [ $tiny = 1 ]; then payloads=(tiny); else payloads=(demo wine-dlls small-10k 
 for p in "${payloads[@]}"; do make_payload "$p"; done
 make_payload handoff
 printf '\0\0\0\0' >"$work/empty.bin"
-make_nsi empty "$work/nsis/empty.exe" >"$work/nsis/empty.nsi"
-makensis -V1 "$work/nsis/empty.nsi" >/dev/null
+make_installer empty
 
 : >"$results"
 mkdir -p "$drive/empty/setup"
