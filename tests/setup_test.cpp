@@ -32,6 +32,11 @@ std::wstring InstalledLauncher() {
     return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Launcher.exe";
 }
 
+// An emulated setup program takes a while to show its window on a loaded
+// machine; the threads that watch it end soon after it has gone.
+constexpr DWORD kFindStatusMs = 180000;
+constexpr DWORD kThreadEndMs = 10000;
+
 // The stand-ins' report, one entry per line.
 std::vector<std::string> Report() {
     std::vector<std::string> lines;
@@ -43,10 +48,17 @@ std::vector<std::string> Report() {
     return lines;
 }
 
+// The stand-ins report from processes of their own, which a loaded machine
+// may start late: a line is waited for.
+constexpr DWORD kReportWaitMs = 10000;
+constexpr DWORD kReportPollMs = 50;
+
 bool Reported(const std::string& line) {
-    for (const std::string& got : Report())
-        if (got == line) return true;
-    return false;
+    for (DWORD start = GetTickCount();; Sleep(kReportPollMs)) {
+        for (const std::string& got : Report())
+            if (got == line) return true;
+        if (GetTickCount() - start >= kReportWaitMs) return false;
+    }
 }
 
 std::string Utf8(const std::wstring& text) {
@@ -592,7 +604,7 @@ struct StatusProbe {
 DWORD WINAPI ProbeStatus(void* param) {
     StatusProbe* probe = static_cast<StatusProbe*>(param);
     HWND status = nullptr;
-    for (DWORD start = GetTickCount(); !status && GetTickCount() - start < 60000; Sleep(5))
+    for (DWORD start = GetTickCount(); !status && GetTickCount() - start < kFindStatusMs; Sleep(5))
         status = FindStatusWindow(kOtherProcess, true);
     DWORD shown = GetTickCount();
     while (status && IsWindowVisible(status)) {
@@ -624,7 +636,7 @@ TEST(Installer, StatusWindowAnswersThroughLongUnpackingSlow) {
     StatusProbe probe;
     HANDLE prober = CreateThread(nullptr, 0, ProbeStatus, &probe, 0, nullptr);
     SetupRun run = RunSetup(kRun, &payload, {}, 180000);
-    WaitForSingleObject(prober, 70000);
+    WaitForSingleObject(prober, kFindStatusMs + kThreadEndMs);
     CloseHandle(prober);
     printf("Status window shown %lu ms, %d probes, slowest answer %lu ms\n", probe.shownMs,
            probe.probes, probe.slowestMs);
@@ -662,7 +674,7 @@ void EndSessionNow(SessionEnd* end, HWND status) {
 DWORD WINAPI EndTheSession(void* param) {
     SessionEnd* end = static_cast<SessionEnd*>(param);
     HWND status = nullptr;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(5)) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < kFindStatusMs; Sleep(5)) {
         status = FindStatusWindow(kOtherProcess);
         if (status && end->underWay()) break;
     }
@@ -683,7 +695,7 @@ SessionEnd EndSessionDuring(bool (*underWay)(), const std::string* payload) {
     end.underWay = underWay;
     HANDLE ender = CreateThread(nullptr, 0, EndTheSession, &end, 0, nullptr);
     SetupRun run = RunSetup(kRun, payload, {}, 120000);
-    WaitForSingleObject(ender, 70000);
+    WaitForSingleObject(ender, kFindStatusMs + kThreadEndMs);
     CloseHandle(ender);
     EXPECT_EQ(run.exitCode, 0u);
     ExpectBoxes(run, {});
