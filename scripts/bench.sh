@@ -20,7 +20,7 @@ runs=5
 # Fewer runs for a quick look; the table still says how many.
 [ "${1:-}" = --runs ] && { runs=${2:?--runs takes a number}; shift 2; }
 
-. scripts/build-kind.sh
+. scripts/lanes.sh
 plan_lanes
 scripts/setup.sh
 settle_lanes
@@ -39,10 +39,6 @@ else
   nsis_target=amd64-unicode
   # The packer rightly refuses a 64-bit zlib1.dll for the shipped program.
   zpack_flags=(--any-order)
-  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-  wine() { "$WINELOADER" "$@"; }
-  wineboot() { "$WINELOADER" wineboot "$@"; }
-  wineserver() { "$WINESERVER" "$@"; }
 fi
 mkdir -p "$bb"
 cmake -S . -B "$bb" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DZENTROVA_BENCH=ON \
@@ -56,104 +52,36 @@ results=$work/results.txt
 failures=0
 mkdir -p "$work/src" "$work/nsis"
 
-# ---- payloads: a folder of files (zlib1.dll and the stand-in installer at
-# its top), packed by zpack and by makensis.
-base_files() {
-  ln -sf "$zlib_dll" "$1/zlib1.dll"
-  ln -sf "$bb/demo/InstallZentrova.exe" "$1/InstallZentrova.exe"
-}
-
-make_tree() {
-  local name=$1 dir=$work/src/$1
-  [ -e "$dir.done" ] && return
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  case $name in
-    demo) for f in "$bb"/demo/*; do ln -sf "$f" "$dir/"; done ;;
-    wine-dlls)
-      base_files "$dir"
-      for f in "$wine_dlls"/*.dll; do
-        [ "$(basename "$f")" = zlib1.dll ] || ln -sf "$f" "$dir/"
-      done ;;
-    small-10k) base_files "$dir"; "$host" gen-small "$dir" 10000 ;;
-    one-100M) base_files "$dir"; "$host" gen-big "$dir" 1 104857600 ;;
-    ten-10M) base_files "$dir"; "$host" gen-big "$dir" 10 10485760 ;;
-    tiny) base_files "$dir"; "$host" gen-small "$dir" 20 ;;
-    handoff) base_files "$dir" ;;
-  esac
-  touch "$dir.done"
-}
-
-make_nsi() {
-  local name=$1 out=$2 src=${3:-}
-  {
-    echo 'Unicode true'
-    echo "Target $nsis_target"
-    echo 'SetCompressor zlib'
-    echo 'SilentInstall silent'
-    echo 'RequestExecutionLevel user'
-    echo "Name \"bench-$name\""
-    echo "OutFile \"$out\""
-    echo 'InstallDir "C:\zb\nsis-default"'
-    echo 'Section'
-    if [ -n "$src" ]; then
-      local last="" rel folder
-      while IFS= read -r rel; do
-        folder=$(dirname "$rel")
-        if [ "$folder" != "$last" ]; then
-          [ "$folder" = . ] && echo 'SetOutPath "$INSTDIR"' ||
-            echo "SetOutPath \"\$INSTDIR\\${folder//\//\\}\""
-          last=$folder
-        fi
-        echo "File \"$src/$rel\""
-      done < <(cd "$src" && find -L . -type f | sed 's|^\./||' | LC_ALL=C sort)
-    fi
-    echo 'SectionEnd'
-  }
+# ---- payloads: a folder of files (bench/payload.sh), packed by zpack and by
+# makensis; made once, then kept.
+make_installer() {
+  [ -e "$work/nsis/$1.exe" ] && return
+  bench/nsis-script.sh "$1" "$nsis_target" "$work/nsis/$1.exe" ${2:+"$2"} >"$work/nsis/$1.nsi"
+  makensis -V1 "$work/nsis/$1.nsi" >/dev/null
 }
 
 make_payload() {
-  local name=$1
-  make_tree "$name"
-  if [ ! -e "$work/$name.bin" ]; then
-    "$zpack" create-dir "${zpack_flags[@]}" "$work/$name.bin" "$work/src/$name"
-  fi
+  local name=$1 dir=$work/src/$1
+  bench/payload.sh "$name" "$dir" "$bb/demo" "$host" "$zlib_dll" "$wine_dlls"
+  [ -e "$work/$name.bin" ] || "$zpack" create-dir "${zpack_flags[@]}" "$work/$name.bin" "$dir"
   # The smallest archive must not unpack slower.
-  if [ ! -e "$work/$name-best.bin" ]; then
-    "$zpack" create-dir --best "${zpack_flags[@]}" "$work/$name-best.bin" "$work/src/$name"
-  fi
-  if [ ! -e "$work/nsis/$name.exe" ]; then
-    make_nsi "$name" "$work/nsis/$name.exe" "$work/src/$name" >"$work/nsis/$name.nsi"
-    makensis -V1 "$work/nsis/$name.nsi" >/dev/null
-  fi
+  [ -e "$work/$name-best.bin" ] ||
+    "$zpack" create-dir --best "${zpack_flags[@]}" "$work/$name-best.bin" "$dir"
+  make_installer "$name" "$dir"
 }
 
 # ---- one Wine prefix for every Windows step, booted once, on a display of
 # its own.
-export WINEARCH=$wine_arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. scripts/wine-env.sh
+wine_use "$wine_arch"
 export WINEPREFIX=$bb/wine/prefix
 export ZENTROVA_STANDIN_MODE=cancel
 mkdir -p "$bb/wine"
-fifo=$bb/wine/display
-rm -f "$fifo"
-mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 display <"$fifo" || { echo "bench: Xvfb did not start" >&2; exit 1; }
-rm -f "$fifo"
-export DISPLAY=:$display
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  kill "$xvfb_pid" 2>/dev/null || true
-  wait "$xvfb_pid" 2>/dev/null || true
-}
-trap cleanup EXIT
+start_display "$bb/wine" || { echo "bench: Xvfb did not start" >&2; exit 1; }
+trap stop_wine EXIT
 if [ ! -e "$bb/wine/booted" ]; then
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  wineserver -w
+  boot_prefix "$WINEPREFIX"
   touch "$bb/wine/booted"
 fi
 
@@ -204,8 +132,7 @@ if [ $tiny = 1 ]; then payloads=(tiny); else payloads=(demo wine-dlls small-10k 
 for p in "${payloads[@]}"; do make_payload "$p"; done
 make_payload handoff
 printf '\0\0\0\0' >"$work/empty.bin"
-make_nsi empty "$work/nsis/empty.exe" >"$work/nsis/empty.nsi"
-makensis -V1 "$work/nsis/empty.nsi" >/dev/null
+make_installer empty
 
 : >"$results"
 mkdir -p "$drive/empty/setup"

@@ -5,7 +5,7 @@
 # runs under qemu-user beside the 64-bit stand-ins, as the tests run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/build-kind.sh
+. scripts/lanes.sh
 plan_lanes
 scripts/setup.sh
 settle_lanes

@@ -41,44 +41,17 @@ if [ -n "$i386_root" ]; then
   template=$root/template-3-$arch-emulated
 fi
 mkdir -p "$root/runs"
-export WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
-if [ "$arch" = win64 ]; then
-  # The 64-bit loader and server; the loader hands a 32-bit program on to
-  # the 32-bit one itself.
-  export WINELOADER=${i386_root}/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-  wine() { "$WINELOADER" "$@"; }
-  wineboot() { "$WINELOADER" wineboot "$@"; }
-  wineserver() { "$WINESERVER" "$@"; }
-fi
-
-start_display() {
-  local fifo=$1/display
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  local number
-  read -r -t 20 number <"$fifo" || { echo "run-wine: Xvfb did not start" >&2; exit 125; }
-  export DISPLAY=:$number
-}
+. "$(dirname "$0")/wine-env.sh"
+wine_use "$arch" "$i386_root"
+no_display() { echo "run-wine: Xvfb did not start" >&2; exit 125; }
 
 make_template() {
   local work=$root/template.new
   rm -rf "$work"
   mkdir -p "$work"
-  start_display "$root"
-  WINEPREFIX=$work wineboot -i >/dev/null 2>&1
-  if [ -n "$i386_root" ]; then
-    # Debian's 64-bit Wine finds no 32-bit DLLs to copy into syswow64 when
-    # they are not in its own tree, and the 32-bit loader needs them there.
-    # With them in place, booting again runs the 32-bit half of the setup.
-    cp "$i386_root"/usr/lib/i386-linux-gnu/wine/i386-windows/* "$work/drive_c/windows/syswow64/"
-    WINEPREFIX=$work wineboot -u >/dev/null 2>&1
-  fi
-  WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  WINEPREFIX=$work wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  WINEPREFIX=$work wineserver -w
-  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
-  rm -f "$root/display"
+  start_display "$root" || no_display
+  boot_prefix "$work"
+  stop_display
   # A boot that failed would poison every later run.
   [ -f "$work/system.reg" ] || { echo "run-wine: wineboot failed in $work" >&2; exit 125; }
   mv "$work" "$template"
@@ -112,10 +85,9 @@ if [ -n "${ZENTROVA_WINE_NS:-}" ]; then
     mount -o remount,bind,ro "$drive/readonly"
 fi
 
-start_display "$run"
+start_display "$run" || no_display
 cleanup() {
-  wineserver -k 2>/dev/null
-  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null
+  stop_wine
   for m in "${mounts[@]}"; do umount "$m"; done
   [ "${ZENTROVA_KEEP_PREFIX:-0}" = 1 ] && echo "run-wine: kept $run" >&2 || rm -rf "$run"
 }

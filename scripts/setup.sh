@@ -13,7 +13,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-apps imagemagick
   googletest cmake ninja-build
-  g++ zlib1g-dev libdeflate-dev clang libclang-rt-14-dev dpkg-dev
+  g++ zlib1g-dev libdeflate-dev clang libclang-rt-14-dev clang-format dpkg-dev
   nsis osslsigncode openssl python3-pefile qemu-user-static
 )
 i386_root=${ZENTROVA_I386_ROOT:-/var/lib/zentrova/i386-root}

@@ -3,7 +3,7 @@
 # in every lane this machine can run, then says how each lane went.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/build-kind.sh
+. scripts/lanes.sh
 plan_lanes
 echo "test.sh: lanes: $(IFS=,; echo "${lanes[*]}" | sed 's/,/, /g')"
 scripts/setup.sh

@@ -17,22 +17,11 @@
 
 namespace {
 
-const wchar_t kLog[] = L"C:\\zt\\KSExtractorLog.txt";
-
-BOOL CALLBACK MatchStatus(HWND window, LPARAM param) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t title[32] = L"";
-    GetWindowTextW(window, title, 32);
-    if (owner != GetCurrentProcessId() || wcscmp(title, L"Status") != 0) return TRUE;
-    *reinterpret_cast<HWND*>(param) = window;
-    return FALSE;
-}
+const std::wstring kLog = WorkPath(L"KSExtractorLog.txt");
+const Expected kNoInstaller = ErrorBox(L"Error finding installer application");
 
 HWND FindStatusDialog() {
-    HWND found = nullptr;
-    EnumWindows(MatchStatus, reinterpret_cast<LPARAM>(&found));
-    return found;
+    return FindStatusWindow(GetCurrentProcessId());
 }
 
 struct SessionAnswer {
@@ -91,15 +80,10 @@ TEST(Dialog, TicksWaitUntilVisibleThenStartOnce) {
     SendMessageW(dialog, WM_TIMER, 7, 0);  // any timer id starts it
     EXPECT_EQ(timerBusy, 1);
     SendMessageW(dialog, WM_TIMER, 0, 0);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 1u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].caption, L"Error");
-    EXPECT_EQ(boxes[0].text, L"Error finding installer application");
-    EXPECT_EQ(boxes[0].icon, L"error");
+    ExpectBoxes(watcher.Stop(), {kNoInstaller});
     EXPECT_TRUE(PathExists(kLog));
-    EXPECT_TRUE(PathExists(L"C:\\zt\\tmp-1")) << "the archive folder stays after a failed run";
-    EXPECT_FALSE(PathExists(L"C:\\zt\\tmp-2"));
+    EXPECT_TRUE(PathExists(WorkPath(L"tmp-1"))) << "the archive folder stays after a failed run";
+    EXPECT_FALSE(PathExists(WorkPath(L"tmp-2")));
     EXPECT_EQ(during.answer, FALSE);
     EXPECT_EQ(during.reason, L"Zentrova setup is unpacking files");
     EXPECT_EQ(SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE)
@@ -114,8 +98,7 @@ TEST(Dialog, ModalRunEndsWithZeroAfterFailedExtraction) {
                                      ProgressDialogProc, 0);
     watcher.Stop();
     EXPECT_EQ(result, 0);
-    ASSERT_EQ(watcher.Boxes().size(), 1u);
-    EXPECT_EQ(watcher.Boxes()[0].text, L"Error finding installer application");
+    ExpectBoxes(watcher.Boxes(), {kNoInstaller});
     std::wstring log = ReadLog(kLog);
     EXPECT_EQ(log.substr(0, log.find(L"\r\n")), kLog);
 }
@@ -133,9 +116,9 @@ TEST(Dialog, CloseBeforeTheFirstTickStartsNothing) {
     EXPECT_EQ(closed, 0u);
     EXPECT_EQ(result, 2);
     EXPECT_EQ(timerBusy, 0);
-    EXPECT_TRUE(watcher.Boxes().empty());
+    ExpectBoxes(watcher.Boxes(), {});
     EXPECT_FALSE(PathExists(kLog));
-    EXPECT_FALSE(PathExists(L"C:\\zt\\tmp-1"));
+    EXPECT_FALSE(PathExists(WorkPath(L"tmp-1")));
 }
 
 namespace {

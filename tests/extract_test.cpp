@@ -19,21 +19,21 @@
 
 namespace {
 
-const wchar_t kLog[] = L"C:\\zt\\KSExtractorLog.txt";
-const wchar_t kOut[] = L"C:\\zt\\out";
+const std::wstring kLog = WorkPath(L"KSExtractorLog.txt");
+const std::wstring kOut = WorkPath(L"out");
 
 std::wstring Line(const std::wstring& text) { return text + L"\r\n"; }
 
 std::wstring Unarchiving(const std::wstring& name, size_t size) {
-    return Line(L"Unarchiving file \"" + std::wstring(kOut) + L"\\" + name +
-                L"\", zippedSize=" + std::to_wstring(size));
+    return Line(L"Unarchiving file \"" + kOut + L"\\" + name + L"\", zippedSize=" +
+                std::to_wstring(size));
 }
 
 // Runs ExtractFiles over archive bytes (trailer included); -2 when it threw.
-int Extract(const std::string& archive, const wchar_t* folder = kOut) {
-    CreateDirectoryW(folder, nullptr);
+int Extract(const std::string& archive, const std::wstring& folder = kOut) {
+    CreateDirectoryW(folder.c_str(), nullptr);
     try {
-        return ExtractFiles(reinterpret_cast<const unsigned char*>(archive.data()), folder,
+        return ExtractFiles(reinterpret_cast<const unsigned char*>(archive.data()), folder.c_str(),
                             static_cast<int32_t>(archive.size() - 4));
     } catch (CException*) {
         return -2;
@@ -56,7 +56,7 @@ std::string WithTrailer(const std::string& entries) {
 }  // namespace
 
 TEST(Extract, DemoPayloadIsWrittenExactly) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     std::string licence = ReadBytes(DemoPath(L"Licence.txt"));
     std::string big(3 * kInflateBufferBytes + 17, '\0');
@@ -73,42 +73,41 @@ TEST(Extract, DemoPayloadIsWrittenExactly) {
         .Compressed("docs\\zlib1.dll", "inflated, not stored");
     std::string archive = payload.Bytes();
     EXPECT_EQ(Extract(archive), 15);
-    watcher.Stop();
-    EXPECT_TRUE(watcher.Boxes().empty()) << ToBytes(Describe(watcher.Boxes()));
+    ExpectBoxes(watcher.Stop(), {});
 
     for (const wchar_t* name : {L"zlib1.dll", L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe",
                                 L"InstallZentrova.exe", L"libeay32.dll", L"libssl32.dll"})
-        EXPECT_EQ(ReadBytes(std::wstring(kOut) + L"\\" + name), ReadBytes(DemoPath(name)))
-            << ToBytes(name);
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\docs\\sub\\notes.txt"), licence);
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\empty.txt"), "");
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\empty-stream.txt"), "");
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\big.bin"), big);
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\dup.txt"), "second");
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\docs\\zlib1.dll"), "inflated, not stored");
-    EXPECT_STREQ(zlibPath, L"C:\\zt\\out\\zlib1.dll");
+        EXPECT_EQ(ReadBytes(kOut + L"\\" + name), ReadBytes(DemoPath(name))) << ToBytes(name);
+    EXPECT_EQ(ReadBytes(kOut + L"\\docs\\sub\\notes.txt"), licence);
+    EXPECT_EQ(ReadBytes(kOut + L"\\empty.txt"), "");
+    EXPECT_EQ(ReadBytes(kOut + L"\\empty-stream.txt"), "");
+    EXPECT_EQ(ReadBytes(kOut + L"\\big.bin"), big);
+    EXPECT_EQ(ReadBytes(kOut + L"\\dup.txt"), "second");
+    EXPECT_EQ(ReadBytes(kOut + L"\\docs\\zlib1.dll"), "inflated, not stored");
+    EXPECT_EQ(std::wstring(zlibPath), kOut + L"\\zlib1.dll");
 
     std::wstring log = ReadLog(kLog);
-    std::wstring head = Line(kLog) + Line(L"ExtractFiles destDir=C:\\zt\\out") +
-                        Unarchiving(L"zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")).size()) +
-                        Unarchiving(L"Zentrova.exe", Compress(ReadBytes(DemoPath(L"Zentrova.exe"))).size());
+    std::wstring head =
+        Line(kLog) + Line(L"ExtractFiles destDir=" + kOut) +
+        Unarchiving(L"zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")).size()) +
+        Unarchiving(L"Zentrova.exe", Compress(ReadBytes(DemoPath(L"Zentrova.exe"))).size());
     EXPECT_EQ(log.substr(0, head.size()), head);
-    EXPECT_NE(log.find(Line(L"CreateDirectory C:\\zt\\out\\docs") +
-                       Line(L"CreateDirectory C:\\zt\\out\\docs\\sub") +
+    EXPECT_NE(log.find(Line(L"CreateDirectory " + kOut + L"\\docs") +
+                       Line(L"CreateDirectory " + kOut + L"\\docs\\sub") +
                        Unarchiving(L"docs\\sub\\notes.txt", Compress(licence).size())),
               std::wstring::npos);
     EXPECT_NE(log.find(Unarchiving(L"empty-stream.txt", 0)), std::wstring::npos);
 }
 
 TEST(Extract, EmptyArchiveWritesNothing) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     EXPECT_EQ(Extract(WithTrailer("")), 0);
     EXPECT_TRUE(ListFolder(kOut).empty());
-    EXPECT_EQ(ReadLog(kLog), Line(kLog) + Line(L"ExtractFiles destDir=C:\\zt\\out"));
+    EXPECT_EQ(ReadLog(kLog), Line(kLog) + Line(L"ExtractFiles destDir=" + kOut));
 }
 
 TEST(Extract, DamagedArchivesAreRefusedWithoutOverrun) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     const std::string zlib = "MZ fake library";
     const struct {
         std::string entries;
@@ -140,48 +139,48 @@ TEST(Extract, DamagedArchivesAreRefusedWithoutOverrun) {
         EXPECT_EQ(Extract(archive), -2) << ToBytes(c.reason);
     }
     watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), sizeof cases / sizeof cases[0]) << ToBytes(Describe(boxes));
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        EXPECT_EQ(boxes[i].text, std::wstring(L"Damaged installer archive: ") + cases[i].reason);
-        EXPECT_EQ(boxes[i].icon, L"none");
-    }
+    std::vector<Expected> expected;
+    for (const auto& c : cases)
+        expected.push_back(FatalBox(std::wstring(L"Damaged installer archive: ") + c.reason));
+    ExpectBoxes(watcher.Boxes(), expected);
     EXPECT_EQ(ListFolder(kOut), std::vector<std::wstring>{L"zlib1.dll"});
-    EXPECT_EQ(ListFolder(L"C:\\zt").size(), 3u) << "nothing beside the archive folder";
+    EXPECT_EQ(ListFolder(WorkFolder()).size(), 3u) << "nothing beside the archive folder";
 }
 
 TEST(Extract, TargetFailuresAreFatal) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     std::string archive = Payload().Stored("zlib1.dll", "x").Bytes();
-    std::wstring deep = L"C:\\zt\\" + std::wstring(235, L'd');
+    std::wstring deep = WorkFolder() + std::wstring(235, L'd');
     CreateDirectoryW(deep.c_str(), nullptr);
-    EXPECT_EQ(Extract(Payload().Stored("zlib1.dll", "x").Stored("abcdefghijklmnopqrst", "y").Bytes(),
-                      deep.c_str()),
-              -2);
+    EXPECT_EQ(
+        Extract(Payload().Stored("zlib1.dll", "x").Stored("abcdefghijklmnopqrst", "y").Bytes(),
+                deep),
+        -2);
     try {
-        ExtractFiles(reinterpret_cast<const unsigned char*>(archive.data()), L"C:\\zt\\absent",
-                     static_cast<int32_t>(archive.size() - 4));
+        ExtractFiles(reinterpret_cast<const unsigned char*>(archive.data()),
+                     WorkPath(L"absent").c_str(), static_cast<int32_t>(archive.size() - 4));
         ADD_FAILURE() << "no throw";
     } catch (CException* caught) {
         EXPECT_EQ(caught->code, 3);
     }
-    WriteBytes(L"C:\\zt\\out-file", "in the way");
-    EXPECT_EQ(Extract(Payload().Compressed("out-file\\x.txt", "x").Bytes(), L"C:\\zt"), -2);
+    WriteBytes(WorkPath(L"out-file"), "in the way");
+    std::wstring work = WorkFolder();
+    work.pop_back();  // a folder as the program names it, without "\\"
+    EXPECT_EQ(Extract(Payload().Compressed("out-file\\x.txt", "x").Bytes(), work), -2);
     watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text,
-              L"Target path too long " + (deep + L"\\abcdefghijklmnopqrst").substr(0, kExtractPathUnits - 1) +
-                  L" Error=-1");
-    EXPECT_EQ(boxes[1].text, L"Error creating target file C:\\zt\\absent\\zlib1.dll Error=3");
+    const std::wstring tooLong =
+        (deep + L"\\abcdefghijklmnopqrst").substr(0, kExtractPathUnits - 1);
     // A file in the way of a folder shows where the file cannot be made.
-    EXPECT_EQ(boxes[2].text, L"Error creating target file C:\\zt\\out-file\\x.txt Error=3");
+    ExpectBoxes(watcher.Boxes(),
+                {FatalBox(L"Target path too long " + tooLong + L" Error=-1"),
+                 FatalBox(L"Error creating target file " + WorkPath(L"absent\\zlib1.dll Error=3")),
+                 FatalBox(L"Error creating target file " + WorkPath(L"out-file\\x.txt Error=3"))});
     EXPECT_EQ(ReadBytes(deep + L"\\zlib1.dll"), "x") << "entries before the failure stay";
 }
 
 TEST(Inflate, DamagedStreamsEndTheRun) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     std::string zlib = ReadBytes(DemoPath(L"zlib1.dll"));
     std::string stream = Compress(std::string(250000, 'z') + "end");
     const std::string damaged[] = {
@@ -198,56 +197,42 @@ TEST(Inflate, DamagedStreamsEndTheRun) {
         EXPECT_EQ(Extract(Payload().Stored("zlib1.dll", zlib).Raw(name, data).Bytes()), -2);
     }
     EXPECT_EQ(Extract(Payload().Stored("zlib1.dll", zlib).Raw("good.bin", stream).Bytes()), 2);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 4u) << ToBytes(Describe(boxes));
-    for (const Box& box : boxes) {
-        EXPECT_EQ(box.caption, L"Error");
-        EXPECT_EQ(box.text, L"Error in unzip inflate 101");
-        EXPECT_EQ(box.icon, L"error");
-    }
-    EXPECT_EQ(ReadBytes(L"C:\\zt\\out\\good.bin"), std::string(250000, 'z') + "end");
+    ExpectBoxes(watcher.Stop(), std::vector<Expected>(4, ErrorBox(L"Error in unzip inflate 101")));
+    EXPECT_EQ(ReadBytes(kOut + L"\\good.bin"), std::string(250000, 'z') + "end");
 }
 
 // Wine's own user32 already holds a builtin "zlib1.dll", which any later
 // load of that name returns, so these libraries go in under other names.
 TEST(Compression, LibraryWithoutAnExportFailsTheBinding) {
-    CreateLog(L"C:\\zt");
-    ASSERT_TRUE(CopyFileW(BuildPath(L"fixtures\\nogzopen\\zlib1.dll").c_str(),
-                          L"C:\\zt\\nogzopen.dll", FALSE));
-    CopyText(zlibPath, kPathUnits, L"C:\\zt\\nogzopen.dll");
+    CreateLog(WorkFolder().c_str());
+    const std::wstring library = WorkPath(L"nogzopen.dll");
+    ASSERT_TRUE(
+        CopyFileW(BuildPath(L"fixtures\\nogzopen\\zlib1.dll").c_str(), library.c_str(), FALSE));
+    CopyText(zlibPath, kPathUnits, library.c_str());
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
     EXPECT_EQ(Extract(Payload().Raw("b.txt", StoredStream("b")).Bytes()), -2) << "tried once only";
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"No zip procs 100");
-    EXPECT_EQ(boxes[0].icon, L"error");
-    EXPECT_EQ(boxes[1].text, L"Error in unzip init 101");
-    EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
-    EXPECT_EQ(GetModuleHandleW(L"C:\\zt\\nogzopen.dll"), nullptr) << "a half-bound library is unloaded";
+    ExpectBoxes(watcher.Stop(),
+                {ErrorBox(L"No zip procs 100"), ErrorBox(L"Error in unzip init 101"),
+                 ErrorBox(L"Error in unzip init 101")});
+    EXPECT_EQ(GetModuleHandleW(library.c_str()), nullptr) << "a half-bound library is unloaded";
 }
 
 TEST(Compression, FileThatIsNotALibrary) {
-    CreateLog(L"C:\\zt");
-    WriteBytes(L"C:\\zt\\text.dll", "This is not a library.");
-    CopyText(zlibPath, kPathUnits, L"C:\\zt\\text.dll");
+    CreateLog(WorkFolder().c_str());
+    const std::wstring library = WorkPath(L"text.dll");
+    WriteBytes(library, "This is not a library.");
+    CopyText(zlibPath, kPathUnits, library.c_str());
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"No zip 100");
-    EXPECT_EQ(boxes[1].text, L"No zip procs 100");
-    EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
+    ExpectBoxes(watcher.Stop(), NoZlibBoxes());
 }
 
 // A file of holes on a disk that is full (C:\\full, scripts/run-wine.sh):
 // reading it through a mapping faults, as a network share or a removed
 // medium may. Read as a file, it ends like any damaged library.
 TEST(Compression, LibraryThatFaultsWhenMappedFailsAsDamaged) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     const wchar_t kHoles[] = L"C:\\full\\zlib-holes.dll";
     HANDLE file = CreateFileW(kHoles, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -268,31 +253,20 @@ TEST(Compression, LibraryThatFaultsWhenMappedFailsAsDamaged) {
     CopyText(zlibPath, kPathUnits, kHoles);
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Bytes()), -2);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"No zip 100");
-    EXPECT_EQ(boxes[1].text, L"No zip procs 100");
-    EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
-    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    ExpectBoxes(watcher.Stop(), NoZlibBoxes());
+    std::wstring log = ReadLog(WorkPath(L"KSExtractorLog.txt"));
     EXPECT_NE(log.find(L"\r\nDamaged file, not loaded: C:\\full\\zlib-holes.dll\r\nNo zip 100\r\n"),
               std::wstring::npos)
         << ToBytes(log);
 }
 
 TEST(Compression, NotALibraryAndLibraryTooLate) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     // The compressed entry comes first: the library is not there yet.
     EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Stored("zlib1.dll", "text").Bytes()), -2);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"No zip 100");
-    EXPECT_EQ(boxes[0].icon, L"error");
-    EXPECT_EQ(boxes[1].text, L"No zip procs 100");
-    EXPECT_EQ(boxes[2].text, L"Error in unzip init 101");
-    EXPECT_FALSE(PathExists(L"C:\\zt\\out\\zlib1.dll")) << "the run stopped at the first entry";
+    ExpectBoxes(watcher.Stop(), NoZlibBoxes());
+    EXPECT_FALSE(PathExists(kOut + L"\\zlib1.dll")) << "the run stopped at the first entry";
 }
 
 namespace {
@@ -344,7 +318,7 @@ std::vector<Ace> AllowedEntries(const std::wstring& path, bool* isProtected) {
 // Elevated, the program loads zlib1.dll from the archive folder and starts
 // the installer from it: only SYSTEM and Administrators may change it.
 TEST(Extract, ArchiveFolderIsProtected) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     const int inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const std::vector<Ace> expected = {
         {L"S-1-5-18", FILE_ALL_ACCESS, inherit},
@@ -360,17 +334,18 @@ TEST(Extract, ArchiveFolderIsProtected) {
     }
 
     BoxWatcher watcher;
-    CreateDirectoryW(L"C:\\zt\\run", nullptr);
-    wchar_t folder[kExtractPathUnits] = L"C:\\zt\\run";
+    const std::wstring run = WorkPath(L"run");
+    CreateDirectoryW(run.c_str(), nullptr);
+    wchar_t folder[kExtractPathUnits] = L"";
+    CopyText(folder, kExtractPathUnits, run.c_str());
     CreateArchiveFolder(folder, L"tmp");
-    EXPECT_STREQ(folder, L"C:\\zt\\run\\tmp-1");
+    EXPECT_EQ(std::wstring(folder), run + L"\\tmp-1");
     std::string archive = Payload()
                               .Stored("zlib1.dll", ReadBytes(DemoPath(L"zlib1.dll")))
                               .Compressed("sub\\a.txt", "a")
                               .Bytes();
     EXPECT_EQ(Extract(archive, folder), 2);
-    watcher.Stop();
-    EXPECT_TRUE(watcher.Boxes().empty()) << ToBytes(Describe(watcher.Boxes()));
+    ExpectBoxes(watcher.Stop(), {});
 
     // Wine keeps no security descriptors: it answers with one made from the
     // unix file mode. Where they are kept, the folder's must be the above
@@ -395,24 +370,23 @@ TEST(Extract, ArchiveFolderIsProtected) {
 // Debian's Wine answers any load of a file named zlib1.dll with its own
 // builtin; under another name the payload's real library is what binds.
 TEST(Compression, PayloadsOwnLibraryBindsAndIsReleased) {
-    CreateLog(L"C:\\zt");
-    const wchar_t kReal[] = L"C:\\zt\\zlib-from-payload.dll";
-    ASSERT_TRUE(CopyFileW(DemoPath(L"zlib1.dll").c_str(), kReal, FALSE));
-    CopyText(zlibPath, kPathUnits, kReal);
+    CreateLog(WorkFolder().c_str());
+    const std::wstring real = WorkPath(L"zlib-from-payload.dll");
+    ASSERT_TRUE(CopyFileW(DemoPath(L"zlib1.dll").c_str(), real.c_str(), FALSE));
+    CopyText(zlibPath, kPathUnits, real.c_str());
     std::string text(300000, '\0');
     for (size_t i = 0; i < text.size(); ++i) text[i] = "Zentrova unpacks\n"[i % 17];
     BoxWatcher watcher;
     EXPECT_EQ(Extract(Payload().Compressed("a.txt", text).Compressed("b.txt", "").Bytes()), 2);
-    watcher.Stop();
-    EXPECT_EQ(Describe(watcher.Boxes()), L"");
-    EXPECT_EQ(ReadBytes(std::wstring(kOut) + L"\\a.txt"), text);
-    EXPECT_EQ(ReadBytes(std::wstring(kOut) + L"\\b.txt"), "");
+    ExpectBoxes(watcher.Stop(), {});
+    EXPECT_EQ(ReadBytes(kOut + L"\\a.txt"), text);
+    EXPECT_EQ(ReadBytes(kOut + L"\\b.txt"), "");
 
-    HMODULE bound = GetModuleHandleW(kReal);
+    HMODULE bound = GetModuleHandleW(real.c_str());
     ASSERT_NE(bound, nullptr) << "the copy under its own name is the library in use";
     wchar_t loadedFrom[MAX_PATH] = L"";
     GetModuleFileNameW(bound, loadedFrom, MAX_PATH);
-    EXPECT_EQ(_wcsicmp(loadedFrom, kReal), 0) << ToBytes(loadedFrom);
+    EXPECT_EQ(_wcsicmp(loadedFrom, real.c_str()), 0) << ToBytes(loadedFrom);
     typedef const char* (*VersionProc)();
     auto version = reinterpret_cast<VersionProc>(
         reinterpret_cast<void*>(GetProcAddress(bound, "zlibVersion")));
@@ -420,7 +394,7 @@ TEST(Compression, PayloadsOwnLibraryBindsAndIsReleased) {
     EXPECT_EQ(std::string(version()).substr(0, 2), "1.");
 
     ReleaseCompression();
-    EXPECT_EQ(GetModuleHandleW(kReal), nullptr);
+    EXPECT_EQ(GetModuleHandleW(real.c_str()), nullptr);
     ZStream stream = {};
     EXPECT_EQ(CallInflate(&stream, kZNoFlush), kZStreamError)
         << "nothing calls into the unloaded library";

@@ -13,6 +13,20 @@
 
 namespace {
 
+// Where PendingRenames shows a path of the work folder.
+size_t PendingAt(const wchar_t* relative) {
+    std::wstring path = WorkPath(relative);
+    for (wchar_t& c : path) c = towlower(c);
+    return PendingRenames().find(path);
+}
+
+// Asks the launch question (answered Cancel) when an application is found.
+void ExpectLaunch(const std::wstring& archive, int found) {
+    BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
+    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), found);
+    ExpectBoxes(watcher.Stop(), std::vector<Expected>(found, kComplete));
+}
+
 HWND TitledWindow(const wchar_t* title) {
     return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
@@ -55,69 +69,68 @@ TEST(Watch, ArgumentTextIsQuotedBase64) {
 }
 
 TEST(Removal, DepthFirstAndDotFiles) {
-    const wchar_t* folders[] = {L"C:\\zt\\a", L"C:\\zt\\a\\b", L"C:\\zt\\a\\b\\c",
-                                L"C:\\zt\\a\\.hidden-folder"};
-    for (const wchar_t* folder : folders) CreateDirectoryW(folder, nullptr);
-    WriteBytes(L"C:\\zt\\a\\.installer-state", "x");
-    WriteBytes(L"C:\\zt\\a\\b\\c\\file.txt", "x");
-    WriteBytes(L"C:\\zt\\a\\.hidden-folder\\f", "x");
-    SetFileAttributesW(L"C:\\zt\\a\\b\\c\\file.txt", FILE_ATTRIBUTE_READONLY);
-    EXPECT_NE(DeleteFolderTree(L"C:\\zt\\a"), 0);
-    EXPECT_FALSE(PathExists(L"C:\\zt\\a"));
+    const std::wstring tree = WorkPath(L"a");
+    for (const wchar_t* folder : {L"", L"\\b", L"\\b\\c", L"\\.hidden-folder"})
+        CreateDirectoryW((tree + folder).c_str(), nullptr);
+    WriteBytes(tree + L"\\.installer-state", "x");
+    WriteBytes(tree + L"\\b\\c\\file.txt", "x");
+    WriteBytes(tree + L"\\.hidden-folder\\f", "x");
+    SetFileAttributesW((tree + L"\\b\\c\\file.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_NE(DeleteFolderTree(tree.c_str()), 0);
+    EXPECT_FALSE(PathExists(tree));
 
-    CreateDirectoryW(L"C:\\zt\\empty", nullptr);
-    EXPECT_NE(DeleteFolderTree(L"C:\\zt\\empty"), 0);
-    EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\missing"), 0);
+    CreateDirectoryW(WorkPath(L"empty").c_str(), nullptr);
+    EXPECT_NE(DeleteFolderTree(WorkPath(L"empty").c_str()), 0);
+    EXPECT_EQ(DeleteFolderTree(WorkPath(L"missing").c_str()), 0);
     EXPECT_EQ(DeleteFolderTree(L""), 0);
 
     // A file held open stays, and so does every folder above it.
-    CreateDirectoryW(L"C:\\zt\\busy", nullptr);
-    CreateDirectoryW(L"C:\\zt\\busy\\in", nullptr);
-    WriteBytes(L"C:\\zt\\busy\\in\\held.txt", "x");
-    WriteBytes(L"C:\\zt\\busy\\other.txt", "x");
-    HANDLE held = CreateFileW(L"C:\\zt\\busy\\in\\held.txt", GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(DeleteFolderTree(L"C:\\zt\\busy"), 0);
+    const std::wstring busy = WorkPath(L"busy"), heldFile = busy + L"\\in\\held.txt";
+    CreateDirectoryW(busy.c_str(), nullptr);
+    CreateDirectoryW((busy + L"\\in").c_str(), nullptr);
+    WriteBytes(heldFile, "x");
+    WriteBytes(busy + L"\\other.txt", "x");
+    HANDLE held =
+        CreateFileW(heldFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(DeleteFolderTree(busy.c_str()), 0);
     CloseHandle(held);
-    EXPECT_EQ(ListFolder(L"C:\\zt\\busy"), std::vector<std::wstring>{L"in"});
+    EXPECT_EQ(ListFolder(busy), std::vector<std::wstring>{L"in"});
 
     // When the session ends, it goes at the next restart, and each folder
     // above it after it.
-    held = CreateFileW(L"C:\\zt\\busy\\in\\held.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
-    EXPECT_EQ(DeleteFolderTreeNowOrAtRestart(L"C:\\zt\\busy"), 0);
+    held = CreateFileW(heldFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(DeleteFolderTreeNowOrAtRestart(busy.c_str()), 0);
     CloseHandle(held);
-    std::wstring pending = PendingRenames();
-    size_t file = pending.find(L"c:\\zt\\busy\\in\\held.txt||");
-    size_t in = pending.find(L"c:\\zt\\busy\\in||");
-    size_t top = pending.find(L"c:\\zt\\busy||");
-    EXPECT_NE(top, std::wstring::npos) << ToBytes(pending);
+    size_t file = PendingAt(L"busy\\in\\held.txt||");
+    size_t in = PendingAt(L"busy\\in||");
+    size_t top = PendingAt(L"busy||");
+    EXPECT_NE(top, std::wstring::npos) << ToBytes(PendingRenames());
     EXPECT_LT(file, in);
     EXPECT_LT(in, top);
 }
 
 // In use past the retries: left for the next restart, with a line saying so.
 TEST(Removal, ArchiveFolderInUseIsLeftForRestart) {
-    CreateLog(L"C:\\zt");
-    CreateDirectoryW(L"C:\\zt\\tmp-1", nullptr);
-    WriteBytes(L"C:\\zt\\tmp-1\\held.txt", "x");
-    HANDLE held = CreateFileW(L"C:\\zt\\tmp-1\\held.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    CreateLog(WorkFolder().c_str());
+    const std::wstring archive = WorkPath(L"tmp-1"), heldFile = archive + L"\\held.txt";
+    CreateDirectoryW(archive.c_str(), nullptr);
+    WriteBytes(heldFile, "x");
+    HANDLE held =
+        CreateFileW(heldFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD start = GetTickCount();
-    EXPECT_EQ(RemoveArchiveFolder(L"C:\\zt\\tmp-1"), 0);
+    EXPECT_EQ(RemoveArchiveFolder(archive.c_str()), 0);
     DWORD took = GetTickCount() - start;
     CloseHandle(held);
     EXPECT_GE(took, kRemovalRetryMs);
     EXPECT_LT(took, kRemovalRetryMs + 2000);
-    EXPECT_NE(PendingRenames().find(L"c:\\zt\\tmp-1||"), std::wstring::npos)
-        << ToBytes(PendingRenames());
-    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    EXPECT_NE(PendingAt(L"tmp-1||"), std::wstring::npos) << ToBytes(PendingRenames());
+    std::wstring log = ReadLog(WorkPath(L"KSExtractorLog.txt"));
     EXPECT_EQ(log.substr(log.find(L"\r\n") + 2),
-              L"Archive folder in use, deleted at restart: C:\\zt\\tmp-1\r\n");
+              L"Archive folder in use, deleted at restart: " + archive + L"\r\n");
 
     // Nothing there: nothing to wait for.
     start = GetTickCount();
-    EXPECT_EQ(RemoveArchiveFolder(L"C:\\zt\\missing"), 0);
+    EXPECT_EQ(RemoveArchiveFolder(WorkPath(L"missing").c_str()), 0);
     EXPECT_LT(GetTickCount() - start, kRemovalRetryMs);
 }
 
@@ -135,16 +148,15 @@ TEST(Removal, LinksAreNotFollowed) {
 // The installer's registry value may be of any type, unterminated or too
 // long; only a value that names a folder holding the application counts.
 TEST(Launch, RegistryValueOfAnyKind) {
-    const std::wstring archive = L"C:\\zt\\tmp-1";
-    CreateDirectoryW(L"C:\\zt", nullptr);
+    const std::wstring archive = WorkPath(L"tmp-1");
     CreateDirectoryW(archive.c_str(), nullptr);
     // A result file naming nothing moves the search on without a box.
     WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"C:\\nowhere.exe"));
-    const std::wstring folder = L"C:\\zt\\inst";
+    const std::wstring folder = WorkPath(L"inst");
     // Left by an installer that failed: the folder is there, the application is not.
-    const std::wstring stale = L"C:\\zt\\stale";
+    const std::wstring stale = WorkPath(L"stale");
     CreateDirectoryW(stale.c_str(), nullptr);
-    const std::wstring at129 = L"C:\\zt\\" + std::wstring(123, L'f');
+    const std::wstring at129 = WorkFolder() + std::wstring(123, L'f');
     const std::wstring at130 = at129 + L"f";
     for (const std::wstring& f : {folder, at129, at130}) {
         CreateDirectoryW(f.c_str(), nullptr);
@@ -169,10 +181,10 @@ TEST(Launch, RegistryValueOfAnyKind) {
         {"129 units", REG_SZ, units(at129), 1},
         {"130 units", REG_SZ, units(at130), 0},
         {"a file", REG_SZ, units(folder + L"\\Zentrova.exe"), 0},
-        // C:\zt, the current folder, holds inst\Zentrova.exe.
+        // The work folder, the current folder, holds inst\Zentrova.exe.
         {"relative", REG_SZ, units(L"inst"), 0},
         {"drive-relative", REG_SZ, units(L"C:inst"), 0},
-        {"root-relative", REG_SZ, units(L"\\zt\\inst"), 0},
+        {"root-relative", REG_SZ, units(folder.substr(2)), 0},
         {"raw namespace", REG_SZ, units(L"\\\\?\\" + folder), 0},
         {"a folder without the application", REG_SZ, units(stale), 0},
     };
@@ -181,15 +193,8 @@ TEST(Launch, RegistryValueOfAnyKind) {
                                  reinterpret_cast<const BYTE*>(c.data.data()),
                                  static_cast<DWORD>(c.data.size())),
                   ERROR_SUCCESS);
-        BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
-        EXPECT_EQ(LaunchInstalledApp(archive.c_str()), c.found) << c.what;
-        watcher.Stop();
-        std::vector<Box> boxes = watcher.Boxes();
-        ASSERT_EQ(boxes.size(), static_cast<size_t>(c.found)) << c.what;
-        if (c.found) {
-            EXPECT_EQ(boxes[0].caption + L"|" + boxes[0].text,
-                      L"Complete|Do you wish to launch the application now?");
-        }
+        SCOPED_TRACE(c.what);
+        ExpectLaunch(archive, c.found);
     }
 
     // A rejected value, the stale folder here, still lets the fixed folder
@@ -198,10 +203,7 @@ TEST(Launch, RegistryValueOfAnyKind) {
     CreateDirectoryW(L"C:\\Zentrova", nullptr);
     WriteBytes(L"C:\\Zentrova\\Zentrova.exe", "app");
     WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
-    BoxWatcher watcher(GetCurrentProcessId(), {IDCANCEL});
-    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
-    watcher.Stop();
-    EXPECT_EQ(watcher.Boxes().size(), 1u);
+    ExpectLaunch(archive, 1);
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(L"C:\\Zentrova\\Zentrova.exe"));
 
@@ -210,10 +212,7 @@ TEST(Launch, RegistryValueOfAnyKind) {
     WriteBytes(archive + L"\\InstalledApp.txt", ToBytes(L"inst\\Zentrova.exe"));
     WriteBytes(folder + L"\\Launcher.exe", "launcher");
     WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
-    BoxWatcher relative(GetCurrentProcessId(), {IDCANCEL});
-    EXPECT_EQ(LaunchInstalledApp(archive.c_str()), 1);
-    relative.Stop();
-    EXPECT_EQ(relative.Boxes().size(), 1u);
+    ExpectLaunch(archive, 1);
     EXPECT_FALSE(PathExists(L"C:\\Zentrova\\Launcher.exe"));
     EXPECT_TRUE(PathExists(folder + L"\\Launcher.exe"));
 
@@ -266,15 +265,15 @@ DWORD WINAPI HoldAndProbe(void* param) {
 }  // namespace
 
 TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     HWND waiter = TitledWindow(L"waiter");
-    for (const wchar_t* folder : {L"C:\\zt\\soon", L"C:\\zt\\late"})
-        CreateDirectoryW(folder, nullptr);
-    WriteBytes(L"C:\\zt\\soon\\Launcher.exe", "launcher");
-    WriteBytes(L"C:\\zt\\late\\Launcher.exe", "launcher");
+    for (const wchar_t* folder : {L"soon", L"late", L"ro"}) {
+        CreateDirectoryW(WorkPath(folder).c_str(), nullptr);
+        WriteBytes(WorkPath(folder) + L"\\Launcher.exe", "launcher");
+    }
 
     // Released after 2.5 s: a retry deletes it.
-    Holder soon{L"C:\\zt\\soon\\Launcher.exe", 2500, waiter};
+    Holder soon{WorkPath(L"soon\\Launcher.exe"), 2500, waiter};
     HANDLE thread = CreateThread(nullptr, 0, HoldAndProbe, &soon, 0, nullptr);
     Sleep(100);
     DWORD start = GetTickCount();
@@ -291,7 +290,7 @@ TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     EXPECT_EQ(PendingRenames().find(L"soon"), std::wstring::npos);
 
     // Held throughout: left to be deleted at the next restart, and no hang.
-    Holder late{L"C:\\zt\\late\\Launcher.exe", kLauncherWaitMs + kLauncherRetryMs + 1500, waiter};
+    Holder late{WorkPath(L"late\\Launcher.exe"), kLauncherWaitMs + kLauncherRetryMs + 1500, waiter};
     thread = CreateThread(nullptr, 0, HoldAndProbe, &late, 0, nullptr);
     Sleep(100);
     start = GetTickCount();
@@ -301,27 +300,25 @@ TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     EXPECT_GE(took, kLauncherWaitMs + kLauncherRetryMs);
     EXPECT_LT(took, kLauncherWaitMs + kLauncherRetryMs + 3000);
     EXPECT_TRUE(PathExists(late.path));
-    EXPECT_NE(PendingRenames().find(L"c:\\zt\\late\\launcher.exe"), std::wstring::npos)
-        << ToBytes(PendingRenames());
-    std::wstring log = ReadLog(L"C:\\zt\\KSExtractorLog.txt");
+    EXPECT_NE(PendingAt(L"late\\launcher.exe"), std::wstring::npos) << ToBytes(PendingRenames());
+    std::wstring log = ReadLog(WorkPath(L"KSExtractorLog.txt"));
     EXPECT_EQ(log.substr(log.find(L"\r\n") + 2),
-              L"Launcher in use, deleted at restart: C:\\zt\\late\\Launcher.exe\r\n");
+              L"Launcher in use, deleted at restart: " + late.path + L"\r\n");
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     EXPECT_GE(late.probes, 20);
     EXPECT_EQ(late.unanswered, 0);
 
     // A read-only launcher is not in use: deleted now, not at restart.
-    CreateDirectoryW(L"C:\\zt\\ro", nullptr);
-    WriteBytes(L"C:\\zt\\ro\\Launcher.exe", "launcher");
-    ASSERT_TRUE(SetFileAttributesW(L"C:\\zt\\ro\\Launcher.exe", FILE_ATTRIBUTE_READONLY));
-    DeleteLauncher(L"C:\\zt\\ro\\Launcher.exe");
-    EXPECT_FALSE(PathExists(L"C:\\zt\\ro\\Launcher.exe"));
+    const std::wstring readOnly = WorkPath(L"ro\\Launcher.exe");
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    DeleteLauncher(readOnly.c_str());
+    EXPECT_FALSE(PathExists(readOnly));
     EXPECT_EQ(PendingRenames().find(L"\\ro\\"), std::wstring::npos);
 
     // A launcher that removed itself needs nothing more.
     start = GetTickCount();
-    DeleteLauncher(L"C:\\zt\\soon\\Launcher.exe");
+    DeleteLauncher(soon.path.c_str());
     EXPECT_LT(GetTickCount() - start, kLauncherWaitMs + 1000);
     DestroyWindow(waiter);
 }

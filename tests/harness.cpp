@@ -113,6 +113,36 @@ std::wstring Describe(const std::vector<Box>& boxes) {
     return out;
 }
 
+Expected ErrorBox(const std::wstring& text) {
+    return {L"Error", text, L"OK", L"error"};
+}
+
+Expected FatalBox(const std::wstring& text) {
+    return {L"Error", text, L"OK", L"none"};
+}
+
+const Expected kComplete = {L"Complete", L"Do you wish to launch the application now?",
+                            L"OK|Cancel", L"question"};
+
+std::vector<Expected> NoZlibBoxes() {
+    return {ErrorBox(L"No zip 100"), ErrorBox(L"No zip procs 100"),
+            ErrorBox(L"Error in unzip init 101")};
+}
+
+void ExpectBoxes(const std::vector<Box>& boxes, const std::vector<Expected>& expected) {
+    ASSERT_EQ(boxes.size(), expected.size()) << ToBytes(Describe(boxes));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(boxes[i].caption, expected[i].caption) << i;
+        EXPECT_EQ(boxes[i].text, expected[i].text) << i;
+        EXPECT_EQ(boxes[i].buttons, expected[i].buttons) << i;
+        EXPECT_EQ(boxes[i].icon, expected[i].icon) << i;
+    }
+}
+
+void ExpectBoxes(const SetupRun& run, const std::vector<Expected>& expected) {
+    ExpectBoxes(run.boxes, expected);
+}
+
 BoxWatcher::BoxWatcher(DWORD processId, std::vector<int> answers)
     : processId_(processId), answers_(std::move(answers)) {
     InitializeCriticalSection(&lock_);
@@ -124,12 +154,14 @@ BoxWatcher::~BoxWatcher() {
     DeleteCriticalSection(&lock_);
 }
 
-void BoxWatcher::Stop() {
-    if (!thread_) return;
-    InterlockedExchange(&stop_, 1);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    thread_ = nullptr;
+std::vector<Box> BoxWatcher::Stop() {
+    if (thread_) {
+        InterlockedExchange(&stop_, 1);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return Boxes();
 }
 
 std::vector<Box> BoxWatcher::Boxes() {
@@ -235,6 +267,38 @@ std::wstring WorkFolder() {
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     *wcsrchr(path, L'\\') = 0;
     return std::wstring(path) + L"\\";
+}
+
+std::wstring WorkPath(const wchar_t* relative) {
+    return WorkFolder() + relative;
+}
+
+namespace {
+
+struct StatusSearch {
+    DWORD processId;
+    bool shown;
+    HWND found;
+};
+
+BOOL CALLBACK MatchStatus(HWND window, LPARAM param) {
+    StatusSearch* search = reinterpret_cast<StatusSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    bool ours = search->processId == kOtherProcess ? owner != GetCurrentProcessId()
+                                                   : owner == search->processId;
+    if (!ours || WindowText(window) != L"Status" || (search->shown && !IsWindowVisible(window)))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND FindStatusWindow(DWORD processId, bool shown) {
+    StatusSearch search{processId, shown, nullptr};
+    EnumWindows(MatchStatus, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 std::string Compress(const std::string& data) {
@@ -358,12 +422,22 @@ Payload& Payload::Compressed(const std::string& name, const std::string& data) {
     return Raw(name, Compress(data));
 }
 
-Payload& Payload::Demo() {
-    Stored("zlib1.dll", ReadBytes(PayloadZlib()));
+Payload& Payload::Library() {
+    return Stored("zlib1.dll", ReadBytes(PayloadZlib()));
+}
+
+Payload& Payload::Installer() {
+    return Compressed("InstallZentrova.exe", ReadBytes(DemoPath(L"InstallZentrova.exe")));
+}
+
+Payload& Payload::Demo(const std::wstring& installer) {
+    Library();
     for (const wchar_t* name : {L"Zentrova.exe", L"Licence.txt", L"Uninstall.exe",
                                 L"InstallZentrova.exe", L"libeay32.dll", L"libssl32.dll"}) {
         std::wstring wide(name);
-        Compressed(std::string(wide.begin(), wide.end()), ReadBytes(DemoPath(name)));
+        bool replaced = !installer.empty() && wide == L"InstallZentrova.exe";
+        Compressed(std::string(wide.begin(), wide.end()),
+                   ReadBytes(replaced ? installer : DemoPath(name)));
     }
     return *this;
 }
@@ -433,8 +507,7 @@ std::wstring CopySetup(const std::wstring& folder, const std::string* payload) {
 }
 
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::vector<int> answers,
-                  DWORD timeoutMs, const std::wstring& startFolder,
-                  void (*onBox)(const Box& box, void* context), void* context) {
+                  DWORD timeoutMs, const std::wstring& startFolder, const RunHooks& hooks) {
     SetupRun run;
     auto withBackslash = [](const std::wstring& path) {
         return path.back() == L'\\' ? path : path + L"\\";
@@ -455,9 +528,10 @@ SetupRun RunSetup(const std::wstring& folder, const std::string* payload, std::v
         ADD_FAILURE() << "cannot start the setup program: " << GetLastError();
         return run;
     }
+    if (hooks.started) hooks.started(process, hooks.context);
     BoxWatcher watcher(process.dwProcessId, std::move(answers));
-    watcher.onBox = onBox;
-    watcher.context = context;
+    watcher.onBox = hooks.onBox;
+    watcher.context = hooks.context;
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "the setup program did not end within " << timeoutMs << " ms";
         TerminateProcess(process.hProcess, 99);

@@ -1,5 +1,6 @@
-// Test helpers: answering message boxes, files and logs, payloads, and
-// running the setup program as a child process.
+// Test helpers: answering and checking message boxes, files and logs,
+// payloads, the Status window, and running the setup program as a child
+// process.
 #pragma once
 #include <windows.h>
 
@@ -16,6 +17,24 @@ struct Box {
 };
 std::wstring Describe(const std::vector<Box>& boxes);
 
+// A message box as a test expects to see it.
+struct Expected {
+    std::wstring caption;
+    std::wstring text;
+    std::wstring buttons;
+    std::wstring icon;
+};
+// An error shown to the user, and a fatal report, which ends the work.
+Expected ErrorBox(const std::wstring& text);
+Expected FatalBox(const std::wstring& text);
+// The question after an install; its answer starts the application.
+extern const Expected kComplete;
+// What a zlib1.dll that does not load shows: no library, no functions, no
+// stream.
+std::vector<Expected> NoZlibBoxes();
+// Fails the test unless boxes are the expected ones, in order.
+void ExpectBoxes(const std::vector<Box>& boxes, const std::vector<Expected>& expected);
+
 // Watches for message boxes of one process from its own thread and answers
 // each with the next scripted answer (IDOK or IDCANCEL), OK once the script
 // has run out.
@@ -23,7 +42,8 @@ class BoxWatcher {
 public:
     explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), std::vector<int> answers = {});
     ~BoxWatcher();
-    void Stop();
+    // Stops watching; returns the boxes seen, as Boxes does.
+    std::vector<Box> Stop();
     std::vector<Box> Boxes();
     // Called, on the watcher's thread, when a box has been read and before
     // it is answered.
@@ -54,8 +74,16 @@ std::string ToBytes(const std::wstring& text);
 // Where the build put what the tests use (Windows paths under Z:).
 std::wstring BuildPath(const wchar_t* relative);
 std::wstring DemoPath(const wchar_t* name);
-// The private folder on C: that this test process runs in, with "\".
+// The private folder on C: that this test process runs in, with "\", and a
+// path in it.
 std::wstring WorkFolder();
+std::wstring WorkPath(const wchar_t* relative);
+
+// The "Status" window of process processId (of any process but this one when
+// processId is kOtherProcess), on screen or, unless shown, hidden; nullptr
+// when there is none.
+constexpr DWORD kOtherProcess = 0;
+HWND FindStatusWindow(DWORD processId, bool shown = false);
 
 // Payload archives built in memory; compressed entries at level 9 through
 // the demo's zlib1.dll.
@@ -64,7 +92,11 @@ public:
     Payload& Stored(const std::string& name, const std::string& data);
     Payload& Compressed(const std::string& name, const std::string& data);
     Payload& Raw(const std::string& name, const std::string& data);  // data as is
-    Payload& Demo();  // the seven demo entries, zlib1.dll first
+    Payload& Library();    // the stored zlib1.dll that the setup program loads
+    Payload& Installer();  // the stand-in installer
+    // The seven demo entries, zlib1.dll first, with installer (a Windows
+    // path) in the stand-in installer's place when given.
+    Payload& Demo(const std::wstring& installer = L"");
     std::string Bytes() const;  // entries plus trailer
 
 private:
@@ -97,14 +129,21 @@ struct SetupRun {
 // files with that library: its own would be of its bitness throughout.
 // Returns the copy's path, empty after a failure.
 std::wstring CopySetup(const std::wstring& folder, const std::string* payload = nullptr);
+// Fails the test unless the run showed the expected boxes, in order.
+void ExpectBoxes(const SetupRun& run, const std::vector<Expected>& expected);
+// What a test does during a run: started is called as soon as the process
+// exists, onBox as BoxWatcher's is; both get context.
+struct RunHooks {
+    void (*started)(const PROCESS_INFORMATION& process, void* context) = nullptr;
+    void (*onBox)(const Box& box, void* context) = nullptr;
+    void* context = nullptr;
+};
 // Copies the setup program as CopySetup does, runs it to the end with the
 // scripted answers and returns what happened. startFolder, when given, is
-// another view of folder to start the program from. onBox, when given, is
-// the watcher's hook (BoxWatcher::onBox) with context.
+// another view of folder to start the program from.
 SetupRun RunSetup(const std::wstring& folder, const std::string* payload = nullptr,
                   std::vector<int> answers = {}, DWORD timeoutMs = 120000,
-                  const std::wstring& startFolder = L"",
-                  void (*onBox)(const Box& box, void* context) = nullptr, void* context = nullptr);
+                  const std::wstring& startFolder = L"", const RunHooks& hooks = {});
 void SetEnv(const wchar_t* name, const wchar_t* value);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);
 // What is to be deleted at the next restart, lower case, each name ended by "||".

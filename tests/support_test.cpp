@@ -14,7 +14,7 @@
 
 namespace {
 
-const wchar_t kLog[] = L"C:\\zt\\KSExtractorLog.txt";
+const std::wstring kLog = WorkPath(L"KSExtractorLog.txt");
 
 std::wstring Line(const std::wstring& text) { return text + L"\r\n"; }
 
@@ -24,7 +24,7 @@ void RecordLog(const Box&, void* context) { *static_cast<std::wstring*>(context)
 }  // namespace
 
 TEST(Errors, BoxesAreLoggedFirstAndSetTheFlag) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     std::wstring logAtFirstBox;
     BoxWatcher watcher;
     watcher.onBox = RecordLog;
@@ -51,16 +51,13 @@ TEST(Errors, BoxesAreLoggedFirstAndSetTheFlag) {
         L"Error copying application C:\\Zentrova\\Zentrova.exe 5",
         L"Could not open file \"C:\\a.txt\"",
     };
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 7u) << ToBytes(Describe(boxes));
+    std::vector<Expected> expected;
     std::wstring expectedLog = Line(kLog);
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        EXPECT_EQ(boxes[i].caption, L"Error");
-        EXPECT_EQ(boxes[i].text, texts[i]);
-        EXPECT_EQ(boxes[i].buttons, L"OK");
-        EXPECT_EQ(boxes[i].icon, L"error");
-        expectedLog += Line(texts[i]);
+    for (const wchar_t* text : texts) {
+        expected.push_back(ErrorBox(text));
+        expectedLog += Line(text);
     }
+    ExpectBoxes(watcher.Boxes(), expected);
     EXPECT_EQ(logAtFirstBox, Line(kLog) + Line(texts[0]));
     EXPECT_EQ(ReadLog(kLog), expectedLog);
     CloseAndDeleteLog();
@@ -68,7 +65,7 @@ TEST(Errors, BoxesAreLoggedFirstAndSetTheFlag) {
 }
 
 TEST(Errors, FatalReportsThrowTheNewestException) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     CException* first = nullptr;
     try {
@@ -81,7 +78,7 @@ TEST(Errors, FatalReportsThrowTheNewestException) {
     EXPECT_EQ(LastException(), first);
     CException* second = nullptr;
     try {
-        ThrowErrorW(L"Error creating target file", L"C:\\zt\\tmp-1\\a.txt", 5);
+        ThrowErrorW(L"Error creating target file", WorkPath(L"tmp-1\\a.txt").c_str(), 5);
     } catch (CException* caught) {
         second = caught;
     }
@@ -96,29 +93,26 @@ TEST(Errors, FatalReportsThrowTheNewestException) {
     EXPECT_THROW(CheckOrThrow(nullptr, "Null value"), CException*);
     watcher.Stop();
 
-    const wchar_t* texts[] = {
+    const std::wstring texts[] = {
         L"Can't create tmp directory Error=-1",
-        L"Error creating target file C:\\zt\\tmp-1\\a.txt Error=5",
+        L"Error creating target file " + WorkPath(L"tmp-1\\a.txt Error=5"),
         L"Damaged installer archive: name runs past the end",
         L"Read writing zip to dest Error=112",
         L"Null value Error=-1",
     };
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 5u) << ToBytes(Describe(boxes));
+    std::vector<Expected> expected;
     std::wstring expectedLog = Line(kLog);
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        EXPECT_EQ(boxes[i].caption, L"Error");
-        EXPECT_EQ(boxes[i].text, texts[i]);
-        EXPECT_EQ(boxes[i].buttons, L"OK");
-        EXPECT_EQ(boxes[i].icon, L"none");
-        expectedLog += Line(texts[i]);
+    for (const std::wstring& text : texts) {
+        expected.push_back(FatalBox(text));
+        expectedLog += Line(text);
     }
+    ExpectBoxes(watcher.Boxes(), expected);
     EXPECT_EQ(ReadLog(kLog), expectedLog);
     EXPECT_FALSE(ErrorWasShown()) << "fatal reports leave the flag alone";
 }
 
 TEST(Errors, LongMessagesAreCutNotOverrun) {
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     std::wstring longPath(2000, L'p');
     ShowErrorFmtW(L"Could not open file \"%s\"", longPath.c_str());
@@ -126,13 +120,12 @@ TEST(Errors, LongMessagesAreCutNotOverrun) {
     std::string longText(1500, 'n');
     EXPECT_THROW(ThrowError(longText.c_str(), 7), CException*);
     watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0].text, (L"Could not open file \"" + longPath).substr(0, kErrorFmtUnits - 1));
     // The message fills the buffer, so no note follows it.
-    EXPECT_EQ(boxes[1].text,
-              (L"Error copying application " + longPath).substr(0, kSystemErrorUnits - 1));
-    EXPECT_EQ(boxes[2].text, std::wstring(kFatalMessageUnits - 1, L'n'));
+    ExpectBoxes(
+        watcher.Boxes(),
+        {ErrorBox((L"Could not open file \"" + longPath).substr(0, kErrorFmtUnits - 1)),
+         ErrorBox((L"Error copying application " + longPath).substr(0, kSystemErrorUnits - 1)),
+         FatalBox(std::wstring(kFatalMessageUnits - 1, L'n'))});
     wchar_t small[8];
     EXPECT_FALSE(FormatW(small, 8, L"%s-%d", L"abcdef", 12));
     EXPECT_EQ(std::wstring(small), L"abcdef-");
@@ -142,7 +135,7 @@ TEST(Errors, LongMessagesAreCutNotOverrun) {
 
 TEST(Log, BytesOfEachKindOfLine) {
     WriteBytes(kLog, std::string(5000, 'x'));  // an old log is truncated
-    CreateLog(L"C:\\zt\\");
+    CreateLog(WorkFolder().c_str());
     std::string start = ReadBytes(kLog);
     EXPECT_EQ(start, std::string("\xFF\xFE", 2) + ToBytes(Line(kLog)));
     LogLineW(L"Hello");
@@ -170,29 +163,22 @@ TEST(Log, LineBeforeTheLogShowsNoLogFileOnce) {
     LogLineW(L"first");
     LogLineA("second");
     ShowErrorA("After");
-    CreateLog(L"C:\\zt");
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"No log file");
-    EXPECT_EQ(boxes[0].icon, L"error");
-    EXPECT_EQ(boxes[1].text, L"After");
+    CreateLog(WorkFolder().c_str());
+    ExpectBoxes(watcher.Stop(), {ErrorBox(L"No log file"), ErrorBox(L"After")});
     EXPECT_FALSE(PathExists(kLog));
 }
 
 TEST(Log, CreateFailuresAreShownWithTheirCode) {
-    HANDLE holder = CreateFileW(kLog, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                nullptr);
+    HANDLE holder = CreateFileW(kLog.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     BoxWatcher watcher;
-    CreateLog(L"C:\\zt");
+    CreateLog(WorkFolder().c_str());
     LogLineW(L"dropped");
     watcher.Stop();
     CloseHandle(holder);
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 1u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, std::wstring(L"Error creating log file ") + kLog +
-                                 L" 32, Quit the application before installing");
+    ExpectBoxes(watcher.Boxes(), {ErrorBox(L"Error creating log file " + kLog +
+                                           L" 32, Quit the application before installing")});
     EXPECT_EQ(ReadBytes(kLog), "");
     CloseAndDeleteLog();
     EXPECT_TRUE(PathExists(kLog));
@@ -203,10 +189,8 @@ TEST(Log, FolderTooLongForThePathIsRefused) {
     BoxWatcher watcher;
     CreateLog(folder.c_str());
     watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
     std::wstring cut = (folder + L"\\KSExtractorLog.txt").substr(0, kLogPathUnits - 1);
-    EXPECT_EQ(boxes[0].text, L"Error creating log file " + cut + L" 206");
+    ExpectBoxes(watcher.Boxes(), {ErrorBox(L"Error creating log file " + cut + L" 206")});
     EXPECT_FALSE(PathExists(cut));
 }
 
@@ -251,46 +235,44 @@ TEST(Paths, BackslashAndFolderEdges) {
 }
 
 TEST(Paths, FileExistsMeansExclusiveOpen) {
-    CreateDirectoryW(L"C:\\zt\\folder", nullptr);
-    WriteBytes(L"C:\\zt\\file.txt", "x");
-    EXPECT_TRUE(FileExists(L"C:\\zt\\file.txt"));
-    EXPECT_FALSE(FileExists(L"C:\\zt\\folder"));
-    EXPECT_FALSE(FileExists(L"C:\\zt\\missing.txt"));
-    HANDLE reader = CreateFileW(L"C:\\zt\\file.txt", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    EXPECT_FALSE(FileExists(L"C:\\zt\\file.txt")) << "held open by someone else";
+    const std::wstring folder = WorkPath(L"folder"), file = WorkPath(L"file.txt");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    WriteBytes(file, "x");
+    EXPECT_TRUE(FileExists(file.c_str()));
+    EXPECT_FALSE(FileExists(folder.c_str()));
+    EXPECT_FALSE(FileExists(WorkPath(L"missing.txt").c_str()));
+    HANDLE reader = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    EXPECT_FALSE(FileExists(file.c_str())) << "held open by someone else";
     BoxWatcher watcher;
-    wchar_t* contents = ReadFileContents(L"C:\\zt\\file.txt");
+    wchar_t* contents = ReadFileContents(file.c_str());
     watcher.Stop();
     CloseHandle(reader);
     ASSERT_NE(contents, nullptr) << "a shared reader does not stop the read";
     EXPECT_EQ(reinterpret_cast<char*>(contents)[0], 'x');
     FreeFileContents(contents);
-    EXPECT_TRUE(watcher.Boxes().empty());
+    ExpectBoxes(watcher.Boxes(), {});
 }
 
 TEST(Paths, ReadFileContentsResultsAndFailures) {
-    CreateLog(L"C:\\zt");
-    WriteBytes(L"C:\\zt\\six.bin", std::string("a\0b\0c\0", 6));
-    WriteBytes(L"C:\\zt\\odd.bin", std::string("a\0b\0c", 5));
-    WriteBytes(L"C:\\zt\\empty.bin", "");
+    CreateLog(WorkFolder().c_str());
+    const std::wstring missing = WorkPath(L"missing.txt");
+    WriteBytes(WorkPath(L"six.bin"), std::string("a\0b\0c\0", 6));
+    WriteBytes(WorkPath(L"odd.bin"), std::string("a\0b\0c", 5));
+    WriteBytes(WorkPath(L"empty.bin"), "");
     BoxWatcher watcher;
-    wchar_t* six = ReadFileContents(L"C:\\zt\\six.bin");
+    wchar_t* six = ReadFileContents(WorkPath(L"six.bin").c_str());
     ASSERT_NE(six, nullptr);
     EXPECT_STREQ(six, L"abc");
     FreeFileContents(six);
-    wchar_t* odd = ReadFileContents(L"C:\\zt\\odd.bin");
+    wchar_t* odd = ReadFileContents(WorkPath(L"odd.bin").c_str());
     ASSERT_NE(odd, nullptr);
     EXPECT_EQ(std::wstring(odd), std::wstring(L"ab") + wchar_t(L'c')) << "ends in a full NUL";
     FreeFileContents(odd);
-    EXPECT_EQ(ReadFileContents(L"C:\\zt\\missing.txt"), nullptr);
-    EXPECT_EQ(ReadFileContents(L"C:\\zt\\empty.bin"), nullptr);
-    watcher.Stop();
-    std::vector<Box> boxes = watcher.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << ToBytes(Describe(boxes));
-    EXPECT_EQ(boxes[0].text, L"Could not open file \"C:\\zt\\missing.txt\"");
-    EXPECT_EQ(boxes[1].text, L"ReadFileContents empty");
-    EXPECT_EQ(boxes[1].icon, L"error");
+    EXPECT_EQ(ReadFileContents(missing.c_str()), nullptr);
+    EXPECT_EQ(ReadFileContents(WorkPath(L"empty.bin").c_str()), nullptr);
+    ExpectBoxes(watcher.Stop(), {ErrorBox(L"Could not open file \"" + missing + L"\""),
+                                 ErrorBox(L"ReadFileContents empty")});
 }
 
 TEST(Paths, SpecialFoldersAndOwnPath) {
@@ -314,6 +296,7 @@ TEST(Paths, SpecialFoldersAndOwnPath) {
     EXPECT_EQ(std::wstring(path), std::wstring(programs) + L"\\Zentrova");
 
     wchar_t own[kExtractPathUnits];
-    EXPECT_EQ(GetOwnModulePath(own), 24);
-    EXPECT_STREQ(own, L"C:\\zt\\zentrova_tests.exe");
+    const std::wstring self = WorkPath(L"zentrova_tests.exe");
+    EXPECT_EQ(GetOwnModulePath(own), static_cast<int>(self.size()));
+    EXPECT_EQ(std::wstring(own), self);
 }

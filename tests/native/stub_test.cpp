@@ -1,10 +1,6 @@
 // Making a setup program from a stub: tiny stubs the linker made (the fuzz
 // seeds), the payload written as resource 100 into a rebuilt resource
 // section, .reloc moved behind it, and the stubs zpack must refuse.
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "packer/stub.h"
+#include "tests/native/helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -185,19 +182,14 @@ TEST(SetupImage, RefusesStubsItCannotUse) {
 }
 
 TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
-    char folder[] = "/tmp/zpack_stub_test.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string dir = folder, out = dir + "/Setup.exe";
-    fs::create_directories(dir + "/payload/docs");
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const std::string dir = folder.path(), out = dir + "/Setup.exe";
+    folder.Write("payload/docs/a.txt", std::string(100000, 'a'));
+    folder.Write("payload/b.txt", "b");
     fs::copy_file(ZLIB_DLL_PATH, dir + "/payload/zlib1.dll");
-    std::ofstream(dir + "/payload/docs/a.txt") << std::string(100000, 'a');
-    std::ofstream(dir + "/payload/b.txt") << "b";
-    auto zpack = [&dir](const std::string& arguments) {
-        std::string command = std::string(ZPACK_PATH) + " " + arguments + " 2>" + dir + "/err";
-        int status = std::system(command.c_str());
-        std::ifstream err(dir + "/err");
-        std::string text((std::istreambuf_iterator<char>(err)), {});
-        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + text;
+    auto zpack = [&folder](const std::string& arguments) {
+        return RunZpack(folder, arguments).Shown();
     };
     const std::string x64 = std::string(STUB_SEEDS) + "/x64.bin";
     EXPECT_EQ(zpack("create-setup " + out + " " + x64 + " " + dir + "/payload"),
@@ -209,10 +201,9 @@ TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
     EXPECT_EQ(zpack("create-dir -j1 " + dir + "/payload.bin " + dir + "/payload"), "0 ");
     EXPECT_EQ(zpack("create-setup -j1 " + out + " " + stub + " " + dir + "/payload"), "0 ");
     EXPECT_EQ(zpack("create-setup -j 3 " + dir + "/j3.exe " + stub + " " + dir + "/payload"), "0 ");
-    std::ifstream one(out, std::ios::binary), three(dir + "/j3.exe", std::ios::binary),
-        archive(dir + "/payload.bin", std::ios::binary);
-    const Bytes setup(std::istreambuf_iterator<char>(one), {});
-    EXPECT_TRUE(setup == Bytes(std::istreambuf_iterator<char>(three), {}));
+    const std::string setupText = ReadText(out);
+    const Bytes setup(setupText.begin(), setupText.end());
+    EXPECT_TRUE(setupText == ReadText(dir + "/j3.exe"));
     PeHeaders headers;
     ResourceTree tree;
     std::string fault;
@@ -221,9 +212,7 @@ TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
     const ResourceData* payload =
         FindResource(tree, kResourceTypeRcdata, kPayloadResourceId, kPayloadLanguage);
     ASSERT_NE(payload, nullptr);
-    EXPECT_TRUE(Bytes(payload->data, payload->data + payload->size) ==
-                Bytes(std::istreambuf_iterator<char>(archive), {}))
+    EXPECT_TRUE(Text(payload) == ReadText(dir + "/payload.bin"))
         << "create-setup packs as create-dir does";
     EXPECT_EQ(zpack("create-setup --any-order " + out + " " + x64 + " " + dir + "/payload"), "0 ");
-    fs::remove_all(dir);
 }
