@@ -184,6 +184,34 @@ TEST(SetupImage, RefusesStubsItCannotUse) {
     }
 }
 
+// A relocation may end exactly where the resource section starts: each
+// type is measured by the bytes it patches.
+TEST(SetupImage, MeasuresEachRelocationByItsOwnWidth) {
+    const Bytes stub = Seed("i386.bin");
+    PeHeaders headers;
+    std::string fault;
+    ASSERT_TRUE(ReadPeHeaders(stub.data(), stub.size(), &headers, &fault)) << fault;
+    const uint32_t resources = Le32(stub, Optional(stub) + kResourceDirectory);
+    const size_t block = headers.sections[4].rawOffset;
+    struct Case {
+        uint16_t type, offset;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {3, 0xFFC, true}, {3, 0xFFD, false}, {10, 0xFF8, true}, {10, 0xFFC, false},
+        {2, 0xFFE, true}, {1, 0xFFF, false}, {0, 0xFFF, true},
+    };
+    for (const Case& c : cases) {
+        Bytes edge = With32(stub, block, resources - kPageBytes);
+        const uint16_t entry = static_cast<uint16_t>(c.type << 12 | c.offset);
+        edge[block + 8] = static_cast<unsigned char>(entry);
+        edge[block + 9] = static_cast<unsigned char>(entry >> 8);
+        Bytes out;
+        std::string why = Make(edge, "archive", false, &out);
+        EXPECT_EQ(why.empty(), c.accepted) << c.type << " at " << c.offset << ": " << why;
+    }
+}
+
 TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
     char folder[] = "/tmp/zpack_stub_test.XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
