@@ -269,7 +269,7 @@ TEST(Packer, RoundTripsFilesThroughItsChecker) {
 TEST(Packer, CollectsAFolderInAFixedOrder) {
     TempFolder folder;
     ASSERT_FALSE(folder.path().empty());
-    for (const char* name : {"b.txt", "sub/c.txt", "\xE9.txt", "A.txt", "a-b", "sub/zlib1.dll"})
+    for (const char* name : {"b.txt", "sub/c.txt", "~.txt", "A.txt", "a-b", "sub/zlib1.dll"})
         folder.Write(name, name);
     std::vector<PackInput> inputs;
     std::string error;
@@ -281,7 +281,7 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
     std::vector<std::string> names;
     for (const PackInput& input : inputs) names.push_back(input.name);
     EXPECT_EQ(names, (std::vector<std::string>{"zlib1.dll", "A.txt", "a-b", "b.txt", "sub\\c.txt",
-                                               "sub\\zlib1.dll", "\xE9.txt"}));
+                                               "sub\\zlib1.dll", "~.txt"}));
     Bytes first, second;
     ASSERT_TRUE(Pack(inputs, false, &first, &error)) << error;
     std::vector<PackInput> again;
@@ -395,6 +395,32 @@ TEST(Packer, RefusesWhatTheFrontEndCouldNotUnpack) {
     EXPECT_TRUE(Contains(error, "missing")) << error;
     EXPECT_FALSE(ReadInputFile(folder.path(), &data, &error));
     EXPECT_FALSE(WriteFileAtomically(folder.path() + "/no/such/dir/out", data, &error));
+}
+
+// The front end widens each byte of a name to one UTF-16 unit.
+TEST(Packer, RefusesNamesOutsidePrintableAscii) {
+    const PackInput dll = Input("zlib1.dll", FakeDll());
+    const Bytes dllBytes = ToBytes(FakeDll());
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e.txt",
+         "byte 0xC3 at 2"},
+        {"docs\\\xE6\x97\xA5.txt", "byte 0xE6 at 5"},
+        {"del\x7F", "byte 0x7F at 3"},
+        {"caf\xE9.txt", "byte 0xE9 at 3"},
+    };
+    for (const auto& name : names) {
+        const std::string why = "name holds " + name.second +
+                                ", outside printable ASCII; the program would widen each byte to "
+                                "one UTF-16 character and install the file under a garbled name";
+        Bytes out;
+        std::string error;
+        EXPECT_FALSE(Pack({dll, Input(name.first, "x")}, false, &out, &error));
+        EXPECT_EQ(error, "entry \"" + name.first + "\": " + why);
+        const std::string report =
+            Verify(Assemble({{"zlib1.dll", dllBytes}, {name.first, Stream("x")}}));
+        EXPECT_TRUE(Contains(report, "entry 1 at offset ") && Contains(report, why)) << report;
+    }
 }
 
 TEST(Packer, AnyOrderAllowsTestPayloads) {
@@ -653,9 +679,9 @@ TEST(Packer, ChecksTheLibrarysChecksumAndFillsInAZeroOne) {
     PutLe32(&farHeader, 0x3C, 0xFFFFFFF0);
     Bytes shortOptional = real;
     PutLe16(&shortOptional, pe + 20, 67);
-    for (const Bytes& noField : {Bytes(), Bytes(real.begin(), real.begin() + 63),
-                                 Bytes(real.begin(), real.begin() + field + 3), farHeader,
-                                 shortOptional}) {
+    for (const Bytes& noField :
+         {Bytes(), Bytes(real.begin(), real.begin() + 63),
+          Bytes(real.begin(), real.begin() + field + 3), farHeader, shortOptional}) {
         size_t at = 0;
         EXPECT_FALSE(FindPeChecksumField(noField.data(), noField.size(), &at));
         EXPECT_EQ(CheckPeChecksum(noField.data(), noField.size(), &stored, &computed),
