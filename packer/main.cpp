@@ -134,9 +134,10 @@ int CreateSetup(const std::vector<std::string>& args, const Options& options) {
     if (!CollectFolder(args[2], &inputs, &error)) return Refuse(error);
     std::vector<unsigned char> archive;
     if (!Pack(out, inputs, options, &archive)) return kExitRefused;
+    // The stub passed above: what fails now is the archive's doing.
     if (!MakeSetupImage(stub.data(), stub.size(), archive.data(), archive.size(), options.anyOrder,
                         &image, &error))
-        return Refuse(stubPath + ": " + error);
+        return Refuse(out + ": " + error);
     std::vector<ByteRange> parts = {{image.head.data(), image.head.size()},
                                     {archive.data(), archive.size()},
                                     {image.tail.data(), image.tail.size()}};

@@ -340,6 +340,12 @@ bool MeasureRelayout(const Stub& stub, const ResourceTree& tree, const ResourceD
         relayout->imageSize =
             std::max(relayout->imageSize, AlignUp(address + span, stub.sectionAlignment));
     }
+    if (relayout->imageSize > kMaxSetupImageBytes)
+        return Refuse(fault, "with its archive of " + std::to_string(archiveSize) +
+                                 " bytes the setup program's image (SizeOfImage) would be " +
+                                 Hex(relayout->imageSize) + " bytes, past the " +
+                                 Hex(kMaxSetupImageBytes) +
+                                 " (1 GiB) a 32-bit setup program may take; pack fewer files");
     // A stub whose later sections lie near the top of memory could be pushed past it.
     const int64_t fileSize = static_cast<int64_t>(stub.size) + relayout->rawShift;
     if (relayout->imageSize > kMaxImageBytes || fileSize > static_cast<int64_t>(kMaxImageBytes))

@@ -1,6 +1,7 @@
 // Making a setup program from a stub: tiny stubs the linker made (the fuzz
 // seeds), the payload written as resource 100 into a rebuilt resource
 // section, .reloc moved behind it, and the stubs zpack must refuse.
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -210,6 +211,23 @@ TEST(SetupImage, MeasuresEachRelocationByItsOwnWidth) {
         std::string why = Make(edge, "archive", false, &out);
         EXPECT_EQ(why.empty(), c.accepted) << c.type << " at " << c.offset << ": " << why;
     }
+}
+
+// The stub is not large-address-aware; an archive must leave the loader room.
+TEST(SetupImage, RefusesAnImagePastTheLimit) {
+    const Bytes stub = Seed("i386.bin");
+    // Zero pages the kernel maps only as they are read; the refusal reads none.
+    void* zeros = mmap(nullptr, kMaxSetupImageBytes, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    const unsigned char* archive = static_cast<const unsigned char*>(zeros);
+    SetupImage image;
+    std::string fault;
+    EXPECT_FALSE(MakeSetupImage(stub.data(), stub.size(), archive, kMaxSetupImageBytes, false,
+                                &image, &fault));
+    EXPECT_EQ(fault.compare(0, 36, "with its archive of 1073741824 bytes"), 0) << fault;
+    EXPECT_NE(fault.find("past the 0x40000000 (1 GiB)"), std::string::npos) << fault;
+    munmap(zeros, kMaxSetupImageBytes);
 }
 
 TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
