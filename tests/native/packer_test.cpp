@@ -273,11 +273,11 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
         folder.Write(name, name);
     std::vector<PackInput> inputs;
     std::string error;
-    EXPECT_FALSE(CollectFolder(folder.path(), &inputs, &error));
+    EXPECT_FALSE(CollectFolder(folder.path(), "", &inputs, &error));
     EXPECT_TRUE(Contains(error, "zlib1.dll")) << error;
 
     folder.Write("zlib1.dll", FakeDll());
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> names;
     for (const PackInput& input : inputs) names.push_back(input.name);
     EXPECT_EQ(names, (std::vector<std::string>{"zlib1.dll", "A.txt", "a-b", "b.txt", "sub\\c.txt",
@@ -285,7 +285,7 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
     Bytes first, second;
     ASSERT_TRUE(Pack(inputs, false, &first, &error)) << error;
     std::vector<PackInput> again;
-    ASSERT_TRUE(CollectFolder(folder.path(), &again, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &again, &error)) << error;
     ASSERT_TRUE(Pack(again, false, &second, &error)) << error;
     EXPECT_EQ(first, second);
     EXPECT_EQ(Verify(first), "OK 7 entries");
@@ -297,18 +297,18 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
 
     // Linux tells apart what Windows does not.
     folder.Write("B.TXT", "repeat");
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> warnings;
     ASSERT_TRUE(Pack(inputs, false, &first, &error, &warnings)) << error;
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_TRUE(Contains(warnings[0], "\"b.txt\"") && Contains(warnings[0], "\"B.TXT\""))
         << warnings[0];
     folder.Write("SUB", "clash");
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     EXPECT_FALSE(Pack(inputs, false, &first, &error));
     EXPECT_TRUE(Contains(error, "\"sub\\c.txt\"") && Contains(error, "\"SUB\" is a file")) << error;
 
-    EXPECT_FALSE(CollectFolder(folder.path() + "/none", &inputs, &error));
+    EXPECT_FALSE(CollectFolder(folder.path() + "/none", "", &inputs, &error));
 }
 
 TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
@@ -325,7 +325,7 @@ TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
     folder.Write("empty", "");
     std::vector<PackInput> inputs;
     std::string error;
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> warnings;
     Bytes one;
     ASSERT_TRUE(PackEntries(inputs, false, &one, &warnings, &error, 1)) << error;
