@@ -19,6 +19,7 @@
 #include "packer/pack.h"
 #include "packer/pe.h"
 #include "packer/reader.h"
+#include "tests/native/zpack_run.h"
 
 namespace fs = std::filesystem;
 
@@ -26,37 +27,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr char kTempTemplate[] = "/tmp/zpack_test.XXXXXX";
 constexpr size_t kListLineBytes = 128;
-
-class TempFolder {
-   public:
-    TempFolder() {
-        char path[sizeof kTempTemplate];
-        std::snprintf(path, sizeof path, "%s", kTempTemplate);
-        if (mkdtemp(path) != nullptr) path_ = path;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-    std::string Write(const std::string& relative, const std::string& text) const {
-        fs::path file = fs::path(path_) / relative;
-        fs::create_directories(file.parent_path());
-        std::FILE* out = std::fopen(file.c_str(), "wb");
-        EXPECT_NE(out, nullptr) << file;
-        if (out != nullptr) {
-            std::fwrite(text.data(), 1, text.size(), out);
-            std::fclose(out);
-        }
-        return file.string();
-    }
-
-   private:
-    std::string path_;
-};
 
 Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
@@ -747,25 +718,6 @@ TEST(Verify, AgreesWithTheFrontEndOnEmptyEntriesAndRepeats) {
     EXPECT_FALSE(
         Pack({Input("zlib1.dll", FakeDll()), Input("Zlib1.dll", "x")}, false, &out, &error));
     EXPECT_EQ(error, "entry \"Zlib1.dll\": " + twice);
-}
-
-// What a vendor sees: zpack's own lines and exit codes.
-struct ZpackRun {
-    int code;
-    std::string out, err;
-};
-
-std::string ReadText(const std::string& path) {
-    Bytes data = ReadOrFail(path);
-    return std::string(data.begin(), data.end());
-}
-
-ZpackRun RunZpack(const TempFolder& folder, const std::string& arguments) {
-    const std::string out = folder.path() + "/stdout", err = folder.path() + "/stderr";
-    std::string command = std::string(ZPACK_PATH) + " " + arguments + " >" + out + " 2>" + err;
-    int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status)) << command;
-    return ZpackRun{WEXITSTATUS(status), ReadText(out), ReadText(err)};
 }
 
 TEST(Zpack, SaysWhyOnStandardErrorAndExitsNonZero) {
