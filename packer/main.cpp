@@ -55,8 +55,12 @@ bool ParseOptions(std::vector<std::string>* args, Options* options) {
     for (; i < args->size(); ++i) {
         const std::string& arg = (*args)[i];
         std::string count;
-        if (arg == "--any-order" || arg == "-q") {
-            (arg == "-q" ? options->quiet : options->anyOrder) = true;
+        if (arg == "--any-order") {
+            options->anyOrder = true;
+            continue;
+        }
+        if (arg == "-q") {
+            options->quiet = true;
             continue;
         }
         if (arg == "--zlib") {

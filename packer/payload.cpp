@@ -8,7 +8,7 @@ bool FindPayload(const unsigned char* data, size_t size, PayloadSpan* payload, s
     PeHeaders headers;
     std::string notProgram;
     if (!ReadPeHeaders(data, size, &headers, &notProgram)) {
-        *payload = PayloadSpan{data, size, false};
+        *payload = PayloadSpan{data, size};
         return true;
     }
     ResourceTree tree;
@@ -19,7 +19,7 @@ bool FindPayload(const unsigned char* data, size_t size, PayloadSpan* payload, s
         for (const ResourceName& name : type.names)
             if (!name.key.named && name.key.id == kPayloadResourceId && !name.languages.empty()) {
                 const ResourceData& found = name.languages.front();
-                *payload = PayloadSpan{found.data, found.size, true};
+                *payload = PayloadSpan{found.data, found.size};
                 return true;
             }
     }

@@ -9,7 +9,6 @@
 struct PayloadSpan {
     const unsigned char* data = nullptr;
     size_t size = 0;
-    bool inProgram = false;  // found as a setup program's resource
 };
 
 // A file that starts as a PE file does is read as a program; anything else
