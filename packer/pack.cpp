@@ -101,7 +101,8 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
     return true;
 }
 
-bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error) {
+bool CollectFolder(const std::string& folder, const std::string& library,
+                   std::vector<PackInput>* inputs, std::string* error) {
     std::error_code code;
     if (!fs::is_directory(folder, code)) {
         *error = folder + ": " + (code ? code.message() : "not a folder");
@@ -121,11 +122,15 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
     }
     auto first = std::find_if(files.begin(), files.end(),
                               [](const auto& file) { return file.first == kStoredEntryName; });
-    if (first == files.end()) {
-        *error = folder + ": has no " + kStoredEntryName + " at its top";
+    if (first != files.end()) {
+        std::iter_swap(files.begin(), first);
+    } else if (!library.empty()) {
+        files.emplace(files.begin(), kStoredEntryName, fs::path(library));
+    } else {
+        *error = folder + ": has no " + kStoredEntryName + " at its top; put the 32-bit " +
+                 kStoredEntryName + " there or beside zpack, or give --zlib PATH";
         return false;
     }
-    std::iter_swap(files.begin(), first);
     std::sort(files.begin() + 1, files.end());
     inputs->clear();
     for (const auto& file : files) {
@@ -172,7 +177,7 @@ bool CompressStream(const unsigned char* data, size_t size, std::vector<unsigned
 
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error, unsigned jobs) {
+                 std::string* error, unsigned jobs, const PackProgress& progress) {
     out->clear();
     warnings->clear();
     if (!anyOrder && inputs.empty()) {
@@ -211,6 +216,7 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         AppendLe32(out, nameSize);
         out->insert(out->end(), name, name + nameSize);
         out->insert(out->end(), stored->begin(), stored->end());
+        if (progress) progress(static_cast<size_t>(&input - inputs.data()) + 1);
     }
     AppendLe32(out, static_cast<uint32_t>(out->size()));
     return true;

@@ -87,7 +87,7 @@ bool WriteAll(const std::string& temporary, const std::string& path,
     int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                     executable ? kProgramMode : kFileMode);
     if (file < 0) {
-        *why = temporary + ": " + std::strerror(errno);
+        *why = path + ": " + std::strerror(errno);
         return false;
     }
     *created = true;
@@ -131,14 +131,128 @@ bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& 
                          bool executable, std::string* error) {
     std::string temporary = path + ".tmp" + std::to_string(ProcessId());
     bool created = false;
-    if (WriteAll(temporary, path, parts, executable, &created, error) &&
-        Replace(temporary, path, error))
-        return true;
-    if (created) Remove(temporary);
-    return false;
+    HoldTemporaryFile(temporary);
+    bool written = WriteAll(temporary, path, parts, executable, &created, error) &&
+                   Replace(temporary, path, error);
+    if (!written && created) Remove(temporary);
+    ReleaseTemporaryFile();
+    return written;
 }
 
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
                          std::string* error) {
     return WriteFileAtomically(path, {ByteRange{data.data(), data.size()}}, false, error);
+}
+
+// ---- Terminal, interruption and zpack's own place ----
+// Its includes are here, so that changes above and here merge apart.
+
+#include <csignal>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <signal.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+#endif
+
+namespace {
+
+// Longer temporary paths are not held: an interruption leaves them.
+constexpr size_t kHeldPathBytes = 4096;
+char gHeldPath[kHeldPathBytes];
+volatile std::sig_atomic_t gPathHeld = 0;
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// GetModuleFileNameW's longest path, in UTF-16 units.
+constexpr DWORD kModulePathUnits = 32768;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    if (gPathHeld) DeleteFileA(gHeldPath);
+    return FALSE;  // the default handler then ends the process
+}
+
+}  // namespace
+
+bool ErrorIsTerminal() {
+    DWORD mode = 0;
+    return _isatty(_fileno(stderr)) && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
+std::string ExecutablePath() {
+    std::vector<wchar_t> wide(kModulePathUnits);
+    DWORD units = GetModuleFileNameW(nullptr, wide.data(), kModulePathUnits);
+    if (units == 0 || units >= kModulePathUnits) return "";
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(units), nullptr, 0,
+                                    nullptr, nullptr);
+    if (bytes <= 0) return "";
+    std::string path(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(units), &path[0], bytes, nullptr,
+                        nullptr);
+    return path;
+}
+
+void RemoveTemporaryFileOnInterrupt() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+#else
+
+namespace {
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM};
+
+void OnInterrupt(int signal) {
+    if (gPathHeld) unlink(gHeldPath);
+    // SA_RESETHAND restored the default action; it ends zpack once this returns.
+    raise(signal);
+}
+
+}  // namespace
+
+bool ErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
+std::string ExecutablePath() {
+#ifdef __APPLE__
+    uint32_t bytes = 0;
+    _NSGetExecutablePath(nullptr, &bytes);
+    std::vector<char> path(bytes + 1, '\0');
+    if (_NSGetExecutablePath(path.data(), &bytes) != 0) return "";
+    return path.data();
+#else
+    std::error_code code;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", code);
+    return code ? "" : path.string();
+#endif
+}
+
+void RemoveTemporaryFileOnInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
+}
+
+#endif
+
+void HoldTemporaryFile(const std::string& path) {
+    gPathHeld = 0;
+    if (path.size() >= kHeldPathBytes) return;
+    std::memcpy(gHeldPath, path.c_str(), path.size() + 1);
+    gPathHeld = 1;
+}
+
+void ReleaseTemporaryFile() {
+    gPathHeld = 0;
 }

@@ -20,3 +20,22 @@ bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& 
 
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
                          std::string* error);
+
+// ---- Terminal, interruption and zpack's own place ----
+// Kept apart from the file writing above so that each side changes alone.
+
+// Whether standard error is a terminal (a console on Windows), where a
+// line can be redrawn in place.
+bool ErrorIsTerminal();
+
+// The running zpack's own path, or "" when the system does not tell.
+std::string ExecutablePath();
+
+// From now on an interruption (SIGINT or SIGTERM; Ctrl+C or Ctrl+Break on
+// Windows) first removes the temporary file WriteFileAtomically is writing,
+// then ends zpack as it would have.
+void RemoveTemporaryFileOnInterrupt();
+
+// The temporary file an interruption removes, until ReleaseTemporaryFile.
+void HoldTemporaryFile(const std::string& path);
+void ReleaseTemporaryFile();
