@@ -194,9 +194,10 @@ int Verify(const std::vector<std::string>& args, bool anyOrder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    if (args.size() < 2) return Usage();
+    std::string command = args[1];
+    args.erase(args.begin(), args.begin() + 2);
     Options options;
     if (!ParseOptions(&args, &options)) return Usage();
     if (command == "create") return Create(args, options);
