@@ -15,16 +15,8 @@ e2e_test=Setup.WithoutLauncherTheAppStartsDirectly
 version=$(sed -n 's/^project(Zentrova VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
 name=zentrova-kit-$version
 
-work=$(mktemp -d "$build/kit-test.XXXXXX")
-finish() {
-  local rc=$?
-  if [ $rc -eq 0 ]; then rm -rf "$work"; else echo "kit test: kept $work" >&2; fi
-}
-trap finish EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+. "$src/tests/work_dir.sh"
+make_work "$build" kit-test
 
 first=$work/a
 second=$work/second-kit-build

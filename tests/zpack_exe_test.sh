@@ -13,16 +13,8 @@ flags=("$@")
 e2e_test=Setup.WithoutLauncherTheAppStartsDirectly
 export ZENTROVA_WINE_ROOT=$build/wine ZENTROVA_WINE_ARCH=win64
 
-work=$(mktemp -d "$build/zpack-exe-test.XXXXXX")
-finish() {
-  local rc=$?
-  if [ $rc -eq 0 ]; then rm -rf "$work"; else echo "zpack.exe test: kept $work" >&2; fi
-}
-trap finish EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+. "$src/tests/work_dir.sh"
+make_work "$build" zpack-exe-test
 windows() { printf 'Z:%s' "${1//\//\\}"; }
 # wine_zpack OUT ERR ARGS...: zpack.exe's exit code, its stdout and stderr in files.
 wine_zpack() {
