@@ -16,24 +16,18 @@ export ZENTROVA_WINE_ROOT=$build/wine ZENTROVA_WINE_ARCH=win64
 . "$src/tests/work_dir.sh"
 make_work "$build" zpack-exe-test
 windows() { printf 'Z:%s' "${1//\//\\}"; }
-# wine_zpack OUT ERR ARGS...: zpack.exe's exit code, its stdout and stderr in files.
-wine_zpack() {
-  local out=$1 err=$2
-  shift 2
-  local rc=0
-  "$src/scripts/run-wine.sh" "$zpack_exe" "$@" >"$out" 2>"$err" || rc=$?
-  return $rc
-}
+# wine_zpack ARGS...: zpack.exe's exit code; its stderr in $work/err.
+wine_zpack() { "$src/scripts/run-wine.sh" "$zpack_exe" "$@" >/dev/null 2>"$work/err"; }
 
 folder="$work/Vendor files Grüße 日本"
 cp -r "$payload" "$folder"
 "$zpack" create-dir "${flags[@]}" "$work/native.bin" "$folder"
 "$zpack" create-setup "${flags[@]}" "$work/native.exe" "$stub" "$folder"
 
-wine_zpack "$work/out" "$work/err" create-dir "${flags[@]}" "$(windows "$work/wine.bin")" \
+wine_zpack create-dir "${flags[@]}" "$(windows "$work/wine.bin")" \
   "$(windows "$folder")" || { cat "$work/err"; fail "zpack.exe create-dir failed"; }
 cmp "$work/native.bin" "$work/wine.bin" || fail "create-dir: zpack.exe and zpack differ"
-wine_zpack "$work/out" "$work/err" create-setup "${flags[@]}" "$(windows "$work/wine.exe")" \
+wine_zpack create-setup "${flags[@]}" "$(windows "$work/wine.exe")" \
   "$(windows "$stub")" "$(windows "$folder")\\" || { cat "$work/err"; fail "zpack.exe create-setup failed"; }
 cmp "$work/native.exe" "$work/wine.exe" || fail "create-setup: zpack.exe and zpack differ"
 echo "zpack.exe and zpack agree on $(windows "$folder")"
@@ -42,7 +36,7 @@ echo "zpack.exe and zpack agree on $(windows "$folder")"
 refused() {
   local what=$1 named=$2
   shift 2
-  if wine_zpack "$work/out" "$work/err" "$@"; then fail "$what: zpack.exe succeeded"; fi
+  if wine_zpack "$@"; then fail "$what: zpack.exe succeeded"; fi
   [ "$(wc -l <"$work/err")" -eq 1 ] && grep -qF "zpack: $named" "$work/err" ||
     { cat "$work/err"; fail "$what: not one line naming $named"; }
   [ ! -e "$work/refused.exe" ] || fail "$what: zpack.exe wrote $work/refused.exe"
