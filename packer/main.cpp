@@ -141,9 +141,9 @@ std::string LibraryFallback(const Options& options) {
     if (!options.zlib.empty()) return options.zlib;
     std::string self = ExecutablePath();
     if (self.empty()) return "";
-    std::filesystem::path beside = std::filesystem::path(self).parent_path() / kStoredEntryName;
+    std::filesystem::path beside = std::filesystem::u8path(self).parent_path() / kStoredEntryName;
     std::error_code code;
-    return std::filesystem::is_regular_file(beside, code) ? beside.string() : "";
+    return std::filesystem::is_regular_file(beside, code) ? beside.u8string() : "";
 }
 
 bool CollectPayload(const std::string& out, const std::string& stub, const std::string& folder,
@@ -247,17 +247,18 @@ int Verify(const std::vector<std::string>& args, bool anyOrder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    std::string command = argv[1];
-    if (argc == 2 && (command == "--help" || command == "-h")) {
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    if (args.size() < 2) return Usage();
+    std::string command = args[1];
+    if (args.size() == 2 && (command == "--help" || command == "-h")) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (argc == 2 && command == "--version") {
+    if (args.size() == 2 && command == "--version") {
         std::printf("zpack %s\n", ZENTROVA_VERSION_TEXT);
         return kExitOk;
     }
-    std::vector<std::string> args(argv + 2, argv + argc);
+    args.erase(args.begin(), args.begin() + 2);
     Options options;
     if (!ParseOptions(&args, &options)) return Usage();
     RemoveTemporaryFileOnInterrupt();

@@ -8,7 +8,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path Resolved(const std::string& path, std::error_code* code) {
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, *code), *code);
+    fs::path resolved = fs::weakly_canonical(fs::absolute(fs::u8path(path), *code), *code);
     // "dir/" resolves with an empty last part, which no path inside it has.
     return resolved.has_filename() ? resolved : resolved.parent_path();
 }
@@ -27,7 +27,8 @@ bool Within(const fs::path& inner, const fs::path& outer) {
 std::string OutputPlaceFault(const std::string& out, const std::string& stub,
                              const std::string& folder) {
     std::error_code code;
-    if (!stub.empty() && fs::equivalent(out, stub, code))
+    // Paths are UTF-8 inside the packer, whatever the system's narrow encoding.
+    if (!stub.empty() && fs::equivalent(fs::u8path(out), fs::u8path(stub), code))
         return out + ": is the stub; create-setup would write the setup program over it";
     code.clear();
     fs::path place = Resolved(out, &code);

@@ -71,11 +71,11 @@ void ParseEntryArgument(const std::string& argument, std::string* name, std::str
 
 bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, std::string* error) {
     std::error_code code;
-    if (!fs::is_regular_file(path, code)) {
+    if (!fs::is_regular_file(fs::u8path(path), code)) {
         *error = path + ": " + (code ? code.message() : "not a regular file");
         return false;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = OpenForReading(path);
     if (file == nullptr) {
         *error = path + ": " + ErrnoText(errno);
         return false;
@@ -104,15 +104,17 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
 bool CollectFolder(const std::string& folder, const std::string& library,
                    std::vector<PackInput>* inputs, std::string* error) {
     std::error_code code;
-    if (!fs::is_directory(folder, code)) {
+    // UTF-8 both ways, whatever the system's narrow encoding.
+    fs::path root = fs::u8path(folder);
+    if (!fs::is_directory(root, code)) {
         *error = folder + ": " + (code ? code.message() : "not a folder");
         return false;
     }
     std::vector<std::pair<std::string, fs::path>> files;
-    fs::recursive_directory_iterator walk(folder, code), end;
+    fs::recursive_directory_iterator walk(root, code), end;
     for (; !code && walk != end; walk.increment(code)) {
         if (!walk->is_regular_file(code)) continue;
-        std::string name = walk->path().lexically_relative(folder).generic_string();
+        std::string name = walk->path().lexically_relative(root).generic_u8string();
         std::replace(name.begin(), name.end(), '/', '\\');
         files.emplace_back(name, walk->path());
     }
@@ -125,7 +127,7 @@ bool CollectFolder(const std::string& folder, const std::string& library,
     if (first != files.end()) {
         std::iter_swap(files.begin(), first);
     } else if (!library.empty()) {
-        files.emplace(files.begin(), kStoredEntryName, fs::path(library));
+        files.emplace(files.begin(), kStoredEntryName, fs::u8path(library));
     } else {
         *error = folder + ": has no " + kStoredEntryName + " at its top; put the 32-bit " +
                  kStoredEntryName + " there or beside zpack, or give --zlib PATH";
@@ -136,7 +138,7 @@ bool CollectFolder(const std::string& folder, const std::string& library,
     for (const auto& file : files) {
         PackInput input;
         input.name = file.first;
-        input.source = file.second.string();
+        input.source = file.second.u8string();
         input.fromSource = true;
         inputs->push_back(std::move(input));
     }

@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,6 +24,26 @@ constexpr DWORD kErrorTextBytes = 256;
 // WriteFile takes at most a DWORD at a time.
 constexpr size_t kWriteStepBytes = 1 << 30;
 
+// Paths and arguments are UTF-8 inside the packer; Windows takes UTF-16.
+std::wstring Widen(const std::string& text) {
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    if (units > 0)
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                            static_cast<int>(text.size()), &wide[0], units);
+    return wide;
+}
+
+std::string Narrow(const wchar_t* text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return "";
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], bytes, nullptr, nullptr);
+    narrow.pop_back();
+    return narrow;
+}
+
 std::string SystemErrorText(DWORD code) {
     char text[kErrorTextBytes];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -33,10 +55,11 @@ std::string SystemErrorText(DWORD code) {
 
 bool WriteAll(const std::string& temporary, const std::string& path,
               const std::vector<ByteRange>& parts, bool, bool* created, std::string* why) {
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion, so that an interruption can remove it while open.
+    HANDLE file = CreateFileW(Widen(temporary).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = temporary + ": " + SystemErrorText(GetLastError());
+        *why = path + ": " + SystemErrorText(GetLastError());
         return false;
     }
     *created = true;
@@ -61,7 +84,7 @@ bool WriteAll(const std::string& temporary, const std::string& path,
 }
 
 bool Replace(const std::string& temporary, const std::string& path, std::string* why) {
-    if (MoveFileExA(temporary.c_str(), path.c_str(),
+    if (MoveFileExW(Widen(temporary).c_str(), Widen(path).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     *why = path + ": " + SystemErrorText(GetLastError());
@@ -69,7 +92,7 @@ bool Replace(const std::string& temporary, const std::string& path, std::string*
 }
 
 void Remove(const std::string& temporary) {
-    DeleteFileA(temporary.c_str());
+    DeleteFileW(Widen(temporary).c_str());
 }
 
 unsigned long ProcessId() {
@@ -139,6 +162,33 @@ bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& 
     return written;
 }
 
+#ifdef _WIN32
+
+std::vector<std::string> ProgramArguments(int, char**) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; wide != nullptr && i < count; ++i) arguments.push_back(Narrow(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+std::FILE* OpenForReading(const std::string& path) {
+    return _wfopen(Widen(path).c_str(), L"rb");
+}
+
+#else
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::FILE* OpenForReading(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+#endif
+
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
                          std::string* error) {
     return WriteFileAtomically(path, {ByteRange{data.data(), data.size()}}, false, error);
@@ -176,7 +226,8 @@ namespace {
 constexpr DWORD kModulePathUnits = 32768;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
-    if (gPathHeld) DeleteFileA(gHeldPath);
+    // A thread of its own runs this: it may convert and allocate.
+    if (gPathHeld) DeleteFileW(Widen(gHeldPath).c_str());
     return FALSE;  // the default handler then ends the process
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,14 @@ bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& 
 
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
                          std::string* error);
+
+// The program's arguments in UTF-8. Windows hands a narrow main its
+// arguments in the ANSI code page, which cannot hold every folder name, so
+// there they are read from the wide command line instead.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Opens a file named in UTF-8 for reading, through the wide API on Windows.
+std::FILE* OpenForReading(const std::string& path);
 
 // ---- Terminal, interruption and zpack's own place ----
 // Kept apart from the file writing above so that each side changes alone.
