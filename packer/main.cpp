@@ -3,13 +3,18 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "packer/output_place.h"
 #include "packer/pack.h"
+#include "packer/payload.h"
 #include "packer/pipeline.h"
+#include "packer/progress.h"
 #include "packer/reader.h"
 #include "packer/stub.h"
+#include "support/version_numbers.h"
 
 namespace {
 
@@ -20,23 +25,31 @@ constexpr int kExitUsage = 2;
 constexpr size_t kMaxJobDigits = 3;
 
 const char kUsage[] =
-    "usage: zpack create [-j N] [--best] [--any-order] OUT ENTRY...   ENTRY is PATH or NAME=PATH\n"
-    "       zpack create-dir [-j N] [--best] [--any-order] OUT DIR\n"
-    "       zpack create-setup [-j N] [--best] [--any-order] OUT STUB DIR\n"
+    "usage: zpack create [-j N] [--best] [-q] [--any-order] OUT ENTRY...   ENTRY is PATH or "
+    "NAME=PATH\n"
+    "       zpack create-dir [-j N] [--best] [-q] [--any-order] [--zlib PATH] OUT DIR\n"
+    "       zpack create-setup [-j N] [--best] [-q] [--any-order] [--zlib PATH] OUT STUB DIR\n"
     "       zpack list [--any-order] FILE\n"
     "       zpack verify [--any-order] FILE\n"
+    "       zpack --version | --help\n"
     "-j N compresses on N threads (default: one per core); the archive is the same for any N\n"
     "--best makes the smallest archive, several times slower\n"
+    "-q shows no progress line; one shows on a terminal when a pack runs over a second\n"
+    "--zlib PATH packs PATH as zlib1.dll when DIR has none at its top; without it the\n"
+    "  zlib1.dll beside zpack is packed\n"
     "--any-order is for test payloads: entries in any order, zlib1.dll unchecked, and the\n"
     "  64-bit stub taken too\n"
-    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n";
+    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n"
+    "list and verify take an archive or a setup program, signed or not\n";
 
 struct Options {
     bool anyOrder = false;
     bool jobsGiven = false;
+    bool quiet = false;
     unsigned jobs = 0;
     bool levelGiven = false;
     int level = kDefaultDeflateLevel;
+    std::string zlib;  // --zlib PATH
 };
 
 // Takes the options before the first other argument off args.
@@ -53,6 +66,15 @@ bool ParseOptions(std::vector<std::string>* args, Options* options) {
         if (arg == "--best") {
             options->level = kBestDeflateLevel;
             options->levelGiven = true;
+            continue;
+        }
+        if (arg == "-q") {
+            options->quiet = true;
+            continue;
+        }
+        if (arg == "--zlib") {
+            if (i + 1 == args->size() || (*args)[i + 1].empty()) return false;
+            options->zlib = (*args)[++i];
             continue;
         }
         if (arg == "-j" && i + 1 < args->size())
@@ -92,8 +114,10 @@ bool Pack(const std::string& out, const std::vector<PackInput>& inputs, const Op
           std::vector<unsigned char>* archive) {
     std::vector<std::string> warnings;
     std::string error;
+    ProgressLine progress(stderr, !options.quiet && ErrorIsTerminal(), inputs);
     bool packed = PackEntries(inputs, options.anyOrder, archive, &warnings, &error, options.jobs,
-                              options.level);
+                              options.level, [&progress](size_t done) { progress.Packed(done); });
+    progress.Finish();
     Warn(out, warnings);
     if (!packed) Refuse(out + ": " + error);
     return packed;
@@ -120,11 +144,32 @@ int Create(const std::vector<std::string>& args, const Options& options) {
     return WriteArchive(args[0], inputs, options);
 }
 
+// The zlib1.dll packed when the folder has none: --zlib's, or the one that
+// comes with zpack, beside it.
+std::string LibraryFallback(const Options& options) {
+    if (!options.zlib.empty()) return options.zlib;
+    std::string self = ExecutablePath();
+    if (self.empty()) return "";
+    std::filesystem::path beside = std::filesystem::u8path(self).parent_path() / kStoredEntryName;
+    std::error_code code;
+    return std::filesystem::is_regular_file(beside, code) ? beside.u8string() : "";
+}
+
+bool CollectPayload(const std::string& out, const std::string& stub, const std::string& folder,
+                    const Options& options, std::vector<PackInput>* inputs, std::string* error) {
+    *error = OutputPlaceFault(out, stub, folder);
+    if (!error->empty() || !CollectFolder(folder, LibraryFallback(options), inputs, error))
+        return false;
+    if (options.zlib.empty() || inputs->front().source == options.zlib) return true;
+    *error = folder + ": has its own " + kStoredEntryName + "; --zlib is for a folder without one";
+    return false;
+}
+
 int CreateFromFolder(const std::vector<std::string>& args, const Options& options) {
     if (args.size() != 2) return Usage();
     std::vector<PackInput> inputs;
     std::string error;
-    if (!CollectFolder(args[1], &inputs, &error)) return Refuse(error);
+    if (!CollectPayload(args[0], "", args[1], options, &inputs, &error)) return Refuse(error);
     return WriteArchive(args[0], inputs, options);
 }
 
@@ -140,12 +185,13 @@ int CreateSetup(const std::vector<std::string>& args, const Options& options) {
     if (!MakeSetupImage(stub.data(), stub.size(), nullptr, 0, options.anyOrder, &image, &error))
         return Refuse(stubPath + ": " + error);
     std::vector<PackInput> inputs;
-    if (!CollectFolder(args[2], &inputs, &error)) return Refuse(error);
+    if (!CollectPayload(out, stubPath, args[2], options, &inputs, &error)) return Refuse(error);
     std::vector<unsigned char> archive;
     if (!Pack(out, inputs, options, &archive)) return kExitRefused;
+    // The stub passed above: what fails now is the archive's doing.
     if (!MakeSetupImage(stub.data(), stub.size(), archive.data(), archive.size(), options.anyOrder,
                         &image, &error))
-        return Refuse(stubPath + ": " + error);
+        return Refuse(out + ": " + error);
     std::vector<ByteRange> parts = {{image.head.data(), image.head.size()},
                                     {archive.data(), archive.size()},
                                     {image.tail.data(), image.tail.size()}};
@@ -153,22 +199,28 @@ int CreateSetup(const std::vector<std::string>& args, const Options& options) {
     return kExitOk;
 }
 
-bool LoadArchive(const std::string& path, std::vector<unsigned char>* data) {
+// The archive in FILE: the whole file, or a setup program's resource 100.
+bool LoadArchive(const std::string& path, std::vector<unsigned char>* data, PayloadSpan* payload) {
     std::string error;
-    if (ReadInputFile(path, data, &error)) return true;
-    Refuse(error);
+    if (!ReadInputFile(path, data, &error)) {
+        Refuse(error);
+        return false;
+    }
+    if (FindPayload(data->data(), data->size(), payload, &error)) return true;
+    Refuse(path + ": " + error);
     return false;
 }
 
 int List(const std::vector<std::string>& args, bool anyOrder) {
     if (args.size() != 1) return Usage();
     std::vector<unsigned char> data;
-    if (!LoadArchive(args[0], &data)) return kExitRefused;
+    PayloadSpan payload;
+    if (!LoadArchive(args[0], &data, &payload)) return kExitRefused;
     std::vector<ListedEntry> entries;
     std::vector<std::string> warnings;
     std::string fault;
     bool ok =
-        WalkArchive(data.data(), data.size(), !anyOrder, &entries, nullptr, &warnings, &fault);
+        WalkArchive(payload.data, payload.size, !anyOrder, &entries, nullptr, &warnings, &fault);
     Warn(args[0], warnings);
     std::printf("%5s %10s %10s %10s %-7s %s\n", "index", "offset", "stored", "unpacked", "storage",
                 "name");
@@ -183,17 +235,18 @@ int List(const std::vector<std::string>& args, bool anyOrder) {
     }
     std::printf("total %zu entries, %" PRIu64 " bytes stored, %" PRIu64
                 " bytes unpacked, archive %zu bytes\n",
-                entries.size(), storedTotal, unpackedTotal, data.size());
+                entries.size(), storedTotal, unpackedTotal, payload.size);
     return ok ? kExitOk : Refuse(args[0] + ": " + fault);
 }
 
 int Verify(const std::vector<std::string>& args, bool anyOrder) {
     if (args.size() != 1) return Usage();
     std::vector<unsigned char> data;
-    if (!LoadArchive(args[0], &data)) return kExitRefused;
+    PayloadSpan payload;
+    if (!LoadArchive(args[0], &data, &payload)) return kExitRefused;
     std::vector<std::string> warnings;
     std::string report;
-    bool ok = VerifyArchive(data.data(), data.size(), !anyOrder, &warnings, &report);
+    bool ok = VerifyArchive(payload.data, payload.size, !anyOrder, &warnings, &report);
     Warn(args[0], warnings);
     if (!ok) return Refuse(args[0] + ": " + report);
     std::printf("%s\n", report.c_str());
@@ -203,15 +256,25 @@ int Verify(const std::vector<std::string>& args, bool anyOrder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    if (args.size() < 2) return Usage();
+    std::string command = args[1];
+    if (args.size() == 2 && (command == "--help" || command == "-h")) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (args.size() == 2 && command == "--version") {
+        std::printf("zpack %s\n", ZENTROVA_VERSION_TEXT);
+        return kExitOk;
+    }
+    args.erase(args.begin(), args.begin() + 2);
     Options options;
     if (!ParseOptions(&args, &options)) return Usage();
-    if (command == "create") return Create(args, options);
+    RemoveTemporaryFileOnInterrupt();
+    if (command == "create" && options.zlib.empty()) return Create(args, options);
     if (command == "create-dir") return CreateFromFolder(args, options);
     if (command == "create-setup") return CreateSetup(args, options);
-    if (options.jobsGiven || options.levelGiven) return Usage();
+    if (options.jobsGiven || options.levelGiven || !options.zlib.empty()) return Usage();
     if (command == "list") return List(args, options.anyOrder);
     if (command == "verify") return Verify(args, options.anyOrder);
     return Usage();

@@ -7,6 +7,9 @@
 
 namespace {
 
+constexpr unsigned char kFirstPrintable = 0x20;
+constexpr unsigned char kLastPrintable = 0x7E;
+
 std::string FoldCase(const std::string& name) {
     std::string folded = name;
     for (char& c : folded)
@@ -16,6 +19,19 @@ std::string FoldCase(const std::string& name) {
 
 std::string Quoted(const std::string& name) {
     return "\"" + name + "\"";
+}
+
+// The front end widens each byte of a name to one UTF-16 unit, so only
+// printable ASCII names the file the vendor meant.
+std::string NonAsciiFault(const std::string& name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(name[i]);
+        if (byte >= kFirstPrintable && byte <= kLastPrintable) continue;
+        return "name holds byte " + Hex(byte) + " at " + std::to_string(i) +
+               ", outside printable ASCII; the program would widen each byte to one UTF-16 "
+               "character and install the file under a garbled name";
+    }
+    return "";
 }
 
 }  // namespace
@@ -30,6 +46,8 @@ std::string EntryNameFault(const std::string& name) {
                std::to_string(kMaxTargetNameBytes) + " bytes";
     }
     if (std::memchr(name.data(), 0, name.size()) != nullptr) return "name holds a 0 byte";
+    std::string nonAscii = NonAsciiFault(name);
+    if (!nonAscii.empty()) return nonAscii;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
     if (!IsSafeEntryName(bytes, static_cast<uint32_t>(name.size())))
         return "name is unsafe: it needs relative parts split by \"\\\", none empty, \".\" or "

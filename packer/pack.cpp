@@ -64,11 +64,11 @@ void ParseEntryArgument(const std::string& argument, std::string* name, std::str
 
 bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, std::string* error) {
     std::error_code code;
-    if (!fs::is_regular_file(path, code)) {
+    if (!fs::is_regular_file(fs::u8path(path), code)) {
         *error = path + ": " + (code ? code.message() : "not a regular file");
         return false;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = OpenForReading(path);
     if (file == nullptr) {
         *error = path + ": " + ErrnoText(errno);
         return false;
@@ -94,17 +94,20 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
     return true;
 }
 
-bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error) {
+bool CollectFolder(const std::string& folder, const std::string& library,
+                   std::vector<PackInput>* inputs, std::string* error) {
     std::error_code code;
-    if (!fs::is_directory(folder, code)) {
+    // UTF-8 both ways, whatever the system's narrow encoding.
+    fs::path root = fs::u8path(folder);
+    if (!fs::is_directory(root, code)) {
         *error = folder + ": " + (code ? code.message() : "not a folder");
         return false;
     }
     std::vector<std::pair<std::string, fs::path>> files;
-    fs::recursive_directory_iterator walk(folder, code), end;
+    fs::recursive_directory_iterator walk(root, code), end;
     for (; !code && walk != end; walk.increment(code)) {
         if (!walk->is_regular_file(code)) continue;
-        std::string name = walk->path().lexically_relative(folder).generic_string();
+        std::string name = walk->path().lexically_relative(root).generic_u8string();
         std::replace(name.begin(), name.end(), '/', '\\');
         files.emplace_back(name, walk->path());
     }
@@ -114,17 +117,21 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
     }
     auto first = std::find_if(files.begin(), files.end(),
                               [](const auto& file) { return file.first == kStoredEntryName; });
-    if (first == files.end()) {
-        *error = folder + ": has no " + kStoredEntryName + " at its top";
+    if (first != files.end()) {
+        std::iter_swap(files.begin(), first);
+    } else if (!library.empty()) {
+        files.emplace(files.begin(), kStoredEntryName, fs::u8path(library));
+    } else {
+        *error = folder + ": has no " + kStoredEntryName + " at its top; put the 32-bit " +
+                 kStoredEntryName + " there or beside zpack, or give --zlib PATH";
         return false;
     }
-    std::iter_swap(files.begin(), first);
     std::sort(files.begin() + 1, files.end());
     inputs->clear();
     for (const auto& file : files) {
         PackInput input;
         input.name = file.first;
-        input.source = file.second.string();
+        input.source = file.second.u8string();
         input.fromSource = true;
         inputs->push_back(std::move(input));
     }
@@ -133,7 +140,7 @@ bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, st
 
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error, unsigned jobs, int level) {
+                 std::string* error, unsigned jobs, int level, const PackProgress& progress) {
     out->clear();
     warnings->clear();
     if (!anyOrder && inputs.empty()) {
@@ -172,6 +179,7 @@ bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
         AppendLe32(out, nameSize);
         out->insert(out->end(), name, name + nameSize);
         out->insert(out->end(), stored->begin(), stored->end());
+        if (progress) progress(static_cast<size_t>(&input - inputs.data()) + 1);
     }
     AppendLe32(out, static_cast<uint32_t>(out->size()));
     return true;

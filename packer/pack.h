@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,15 +28,20 @@ bool ReadInputFile(const std::string& path, std::vector<unsigned char>* data, st
 
 // Every regular file under folder, top-level zlib1.dll first and the rest in
 // byte order of their entry names, so the same tree always packs the same.
-// The files are read when they are packed.
-bool CollectFolder(const std::string& folder, std::vector<PackInput>* inputs, std::string* error);
+// The files are read when they are packed. library, unless "", is the
+// zlib1.dll packed first when folder has none at its top.
+bool CollectFolder(const std::string& folder, const std::string& library,
+                   std::vector<PackInput>* inputs, std::string* error);
 
 // Packs inputs in their order, reading and compressing on up to jobs
 // threads at a deflate level; the bytes are the same for any number of
-// threads. Unless anyOrder, the
-// payload must be one the front end can run (PayloadRules). A repeated name
+// threads. Unless anyOrder, the payload must be one the front end can run
+// (PayloadRules). A repeated name
 // is packed and noted in *warnings. A stored zlib1.dll whose PE checksum
-// field is 0 is packed with its checksum filled in.
+// field is 0 is packed with its checksum filled in. progress, when given,
+// hears the count of entries packed after each one.
+using PackProgress = std::function<void(size_t done)>;
 bool PackEntries(const std::vector<PackInput>& inputs, bool anyOrder,
                  std::vector<unsigned char>* out, std::vector<std::string>* warnings,
-                 std::string* error, unsigned jobs = 1, int level = kDefaultDeflateLevel);
+                 std::string* error, unsigned jobs = 1, int level = kDefaultDeflateLevel,
+                 const PackProgress& progress = nullptr);

@@ -13,7 +13,16 @@ constexpr uint64_t kRelocationBlockSizeOffset = 4;
 constexpr uint64_t kRelocationEntryBytes = 2;
 constexpr unsigned kRelocationTypeShift = 12;
 constexpr uint32_t kRelocationOffsetMask = 0xFFF;
-// The widest place a relocation patches (IMAGE_REL_BASED_DIR64).
+// IMAGE_REL_BASED_* types and how many bytes each patches.
+constexpr unsigned kRelocationAbsolute = 0;  // padding: patches nothing
+constexpr unsigned kRelocationHigh = 1;
+constexpr unsigned kRelocationLow = 2;
+constexpr unsigned kRelocationHighLow = 3;
+constexpr unsigned kRelocationHighAdjust = 4;  // its next entry is its operand
+constexpr unsigned kRelocationDir64 = 10;
+constexpr uint64_t kRelocationHalfBytes = 2;
+constexpr uint64_t kRelocationWordBytes = 4;
+// DIR64's width, and the bound for a type this program's machines do not use.
 constexpr uint64_t kRelocationWidest = 8;
 
 constexpr uint64_t kDebugEntryBytes = 28;
@@ -225,6 +234,18 @@ bool CheckSectionsAround(const Stub& stub, std::string* fault) {
     return true;
 }
 
+uint64_t RelocationWidth(unsigned type) {
+    switch (type) {
+        case kRelocationAbsolute: return 0;
+        case kRelocationHigh:
+        case kRelocationLow:
+        case kRelocationHighAdjust: return kRelocationHalfBytes;
+        case kRelocationHighLow: return kRelocationWordBytes;
+        case kRelocationDir64:
+        default: return kRelocationWidest;
+    }
+}
+
 // Refuses relocations that patch bytes at or after limit: those bytes move.
 bool RelocationsEndBefore(const Stub& stub, const PeDirectory& relocations, uint64_t limit,
                           std::string* fault) {
@@ -242,9 +263,12 @@ bool RelocationsEndBefore(const Stub& stub, const PeDirectory& relocations, uint
         for (uint64_t e = at + kRelocationBlockHeaderBytes; e + kRelocationEntryBytes <= at + bytes;
              e += kRelocationEntryBytes) {
             uint16_t entry = Le16(blocks + e);
-            if ((entry >> kRelocationTypeShift) == 0) continue;  // padding
+            unsigned type = entry >> kRelocationTypeShift;
+            uint64_t width = RelocationWidth(type);
+            if (type == kRelocationHighAdjust) e += kRelocationEntryBytes;
+            if (width == 0) continue;
             uint64_t target = page + (entry & kRelocationOffsetMask);
-            if (target + kRelocationWidest > limit)
+            if (target + width > limit)
                 return Refuse(fault, "relocates an address (RVA " + Hex(target) +
                                          ") in or after its resource section, which "
                                          "create-setup rebuilds");
@@ -316,6 +340,12 @@ bool MeasureRelayout(const Stub& stub, const ResourceTree& tree, const ResourceD
         relayout->imageSize =
             std::max(relayout->imageSize, AlignUp(address + span, stub.sectionAlignment));
     }
+    if (relayout->imageSize > kMaxSetupImageBytes)
+        return Refuse(fault, "with its archive of " + std::to_string(archiveSize) +
+                                 " bytes the setup program's image (SizeOfImage) would be " +
+                                 Hex(relayout->imageSize) + " bytes, past the " +
+                                 Hex(kMaxSetupImageBytes) +
+                                 " (1 GiB) a 32-bit setup program may take; pack fewer files");
     // A stub whose later sections lie near the top of memory could be pushed past it.
     const int64_t fileSize = static_cast<int64_t>(stub.size) + relayout->rawShift;
     if (relayout->imageSize > kMaxImageBytes || fileSize > static_cast<int64_t>(kMaxImageBytes))

@@ -20,6 +20,11 @@ constexpr uint16_t kPayloadResourceId = 100;
 // English (United Kingdom), as every other resource of the program but its
 // manifest carries.
 constexpr uint16_t kPayloadLanguage = 0x0809;
+// The largest SizeOfImage a setup program may have. The program is 32-bit
+// and not large-address-aware: the loader must find this much contiguous
+// room in a 2 GiB address space that also holds Windows' own DLLs, zlib1.dll,
+// the stacks and the heap the unpacking needs. Half of it leaves them room.
+constexpr uint64_t kMaxSetupImageBytes = uint64_t{1} << 30;
 
 // The setup program is head, then the archive's bytes, then tail.
 struct SetupImage {

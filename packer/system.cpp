@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,6 +24,26 @@ constexpr DWORD kErrorTextBytes = 256;
 // WriteFile takes at most a DWORD at a time.
 constexpr size_t kWriteStepBytes = 1 << 30;
 
+// Paths and arguments are UTF-8 inside the packer; Windows takes UTF-16.
+std::wstring Widen(const std::string& text) {
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    if (units > 0)
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                            static_cast<int>(text.size()), &wide[0], units);
+    return wide;
+}
+
+std::string Narrow(const wchar_t* text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return "";
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], bytes, nullptr, nullptr);
+    narrow.pop_back();
+    return narrow;
+}
+
 std::string SystemErrorText(DWORD code) {
     char text[kErrorTextBytes];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -33,10 +55,11 @@ std::string SystemErrorText(DWORD code) {
 
 bool WriteAll(const std::string& temporary, const std::string& path,
               const std::vector<ByteRange>& parts, bool, bool* created, std::string* why) {
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion, so that an interruption can remove it while open.
+    HANDLE file = CreateFileW(Widen(temporary).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = temporary + ": " + SystemErrorText(GetLastError());
+        *why = path + ": " + SystemErrorText(GetLastError());
         return false;
     }
     *created = true;
@@ -61,7 +84,7 @@ bool WriteAll(const std::string& temporary, const std::string& path,
 }
 
 bool Replace(const std::string& temporary, const std::string& path, std::string* why) {
-    if (MoveFileExA(temporary.c_str(), path.c_str(),
+    if (MoveFileExW(Widen(temporary).c_str(), Widen(path).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     *why = path + ": " + SystemErrorText(GetLastError());
@@ -69,7 +92,7 @@ bool Replace(const std::string& temporary, const std::string& path, std::string*
 }
 
 void Remove(const std::string& temporary) {
-    DeleteFileA(temporary.c_str());
+    DeleteFileW(Widen(temporary).c_str());
 }
 
 unsigned long ProcessId() {
@@ -87,7 +110,7 @@ bool WriteAll(const std::string& temporary, const std::string& path,
     int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                     executable ? kProgramMode : kFileMode);
     if (file < 0) {
-        *why = temporary + ": " + std::strerror(errno);
+        *why = path + ": " + std::strerror(errno);
         return false;
     }
     *created = true;
@@ -131,14 +154,156 @@ bool WriteFileAtomically(const std::string& path, const std::vector<ByteRange>& 
                          bool executable, std::string* error) {
     std::string temporary = path + ".tmp" + std::to_string(ProcessId());
     bool created = false;
-    if (WriteAll(temporary, path, parts, executable, &created, error) &&
-        Replace(temporary, path, error))
-        return true;
-    if (created) Remove(temporary);
-    return false;
+    HoldTemporaryFile(temporary);
+    bool written = WriteAll(temporary, path, parts, executable, &created, error) &&
+                   Replace(temporary, path, error);
+    if (!written && created) Remove(temporary);
+    ReleaseTemporaryFile();
+    return written;
 }
+
+#ifdef _WIN32
+
+std::vector<std::string> ProgramArguments(int, char**) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; wide != nullptr && i < count; ++i) arguments.push_back(Narrow(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+std::FILE* OpenForReading(const std::string& path) {
+    return _wfopen(Widen(path).c_str(), L"rb");
+}
+
+#else
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::FILE* OpenForReading(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+#endif
 
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& data,
                          std::string* error) {
     return WriteFileAtomically(path, {ByteRange{data.data(), data.size()}}, false, error);
+}
+
+// ---- Terminal, interruption and zpack's own place ----
+// Its includes are here, so that changes above and here merge apart.
+
+#include <csignal>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <signal.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+#endif
+
+namespace {
+
+// Longer temporary paths are not held: an interruption leaves them.
+constexpr size_t kHeldPathBytes = 4096;
+char gHeldPath[kHeldPathBytes];
+volatile std::sig_atomic_t gPathHeld = 0;
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// GetModuleFileNameW's longest path, in UTF-16 units.
+constexpr DWORD kModulePathUnits = 32768;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    // A thread of its own runs this: it may convert and allocate.
+    if (gPathHeld) DeleteFileW(Widen(gHeldPath).c_str());
+    return FALSE;  // the default handler then ends the process
+}
+
+}  // namespace
+
+bool ErrorIsTerminal() {
+    DWORD mode = 0;
+    return _isatty(_fileno(stderr)) && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
+std::string ExecutablePath() {
+    std::vector<wchar_t> wide(kModulePathUnits);
+    DWORD units = GetModuleFileNameW(nullptr, wide.data(), kModulePathUnits);
+    if (units == 0 || units >= kModulePathUnits) return "";
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(units), nullptr, 0,
+                                    nullptr, nullptr);
+    if (bytes <= 0) return "";
+    std::string path(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(units), &path[0], bytes, nullptr,
+                        nullptr);
+    return path;
+}
+
+void RemoveTemporaryFileOnInterrupt() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+#else
+
+namespace {
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM};
+
+void OnInterrupt(int signal) {
+    if (gPathHeld) unlink(gHeldPath);
+    // SA_RESETHAND restored the default action; it ends zpack once this returns.
+    raise(signal);
+}
+
+}  // namespace
+
+bool ErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
+std::string ExecutablePath() {
+#ifdef __APPLE__
+    uint32_t bytes = 0;
+    _NSGetExecutablePath(nullptr, &bytes);
+    std::vector<char> path(bytes + 1, '\0');
+    if (_NSGetExecutablePath(path.data(), &bytes) != 0) return "";
+    return path.data();
+#else
+    std::error_code code;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", code);
+    return code ? "" : path.string();
+#endif
+}
+
+void RemoveTemporaryFileOnInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
+}
+
+#endif
+
+void HoldTemporaryFile(const std::string& path) {
+    gPathHeld = 0;
+    if (path.size() >= kHeldPathBytes) return;
+    std::memcpy(gHeldPath, path.c_str(), path.size() + 1);
+    gPathHeld = 1;
+}
+
+void ReleaseTemporaryFile() {
+    gPathHeld = 0;
 }

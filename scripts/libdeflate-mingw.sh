@@ -4,15 +4,17 @@
 # built against it packs the same bytes as the native zpack. The source is
 # fetched once into the cache through a private apt source list, state and
 # cache: the machine's apt configuration is neither used for it nor changed.
-# Prints the install prefix, for the packer's build as LIBDEFLATE_ROOT:
+# Installs into PREFIX, or one in the cache, and prints it, for the
+# packer's build as LIBDEFLATE_ROOT (the kit's zpack.exe build does this):
 #   prefix=$(scripts/libdeflate-mingw.sh)
 #   cmake -S packer -B build-zpack-win -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/mingw-x86_64.cmake -DLIBDEFLATE_ROOT=$prefix
-# CACHE (first argument) defaults to ~/.cache/zentrova; ZENTROVA_DEBIAN_MIRROR
-# to deb.debian.org.
+#   scripts/libdeflate-mingw.sh [PREFIX]
+# The cache is ZENTROVA_LIBDEFLATE_CACHE, or ~/.cache/zentrova when that is
+# empty; ZENTROVA_DEBIAN_MIRROR defaults to deb.debian.org.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${1:-${XDG_CACHE_HOME:-$HOME/.cache}/zentrova}
+cache=${ZENTROVA_LIBDEFLATE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zentrova}
 mirror=${ZENTROVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 say() { echo "libdeflate-mingw: $*" >&2; }
 
@@ -22,7 +24,7 @@ command -v dpkg-source >/dev/null || { say "dpkg-source is missing (package dpkg
 suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 home=$cache/libdeflate-$version
 src=$home/source
-prefix=$home/mingw-x86_64
+prefix=${1:-$home/mingw-x86_64}
 
 if [ ! -e "$src/.unpacked" ]; then
   apt=$(mktemp -d)
@@ -45,13 +47,15 @@ if [ ! -e "$src/.unpacked" ]; then
   touch "$src/.unpacked"
 fi
 
-if [ ! -e "$prefix/lib/libdeflate.a" ]; then
-  build=$home/build-mingw-x86_64
+if [ "$(cat "$prefix/version" 2>/dev/null)" != "$version" ]; then
+  build=$(mktemp -d)
   cmake -S "$root/cmake/libdeflate" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DLIBDEFLATE_SOURCE="$src" \
-    -DCMAKE_INSTALL_PREFIX="$prefix" >"$home/configure.log" 2>&1 ||
-    { cat "$home/configure.log" >&2; exit 1; }
-  cmake --build "$build" -j2 >"$home/build.log" 2>&1 || { tail -40 "$home/build.log" >&2; exit 1; }
+    -DCMAKE_INSTALL_PREFIX="$prefix" >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; exit 1; }
+  cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { tail -40 "$build/build.log" >&2; exit 1; }
   cmake --install "$build" >/dev/null
+  rm -rf "$build"
+  echo "$version" >"$prefix/version"
 fi
 echo "$prefix"

@@ -62,11 +62,17 @@ struct ZpackRun {
     std::string Shown() const { return std::to_string(code) + " " + err; }
 };
 
-// Runs zpack with arguments (shell words), keeping its output in folder.
-inline ZpackRun RunZpack(const TempFolder& folder, const std::string& arguments) {
-    const std::string out = folder.path() + "/stdout", err = folder.path() + "/stderr";
-    std::string command = std::string(ZPACK_PATH) + " " + arguments + " >" + out + " 2>" + err;
+// Runs zpack (ZPACK_PATH unless program is given) with its output in files
+// beside folder's, not in it, so that a listing of folder shows only what
+// zpack wrote.
+inline ZpackRun RunZpack(const TempFolder& folder, const std::string& arguments,
+                         const std::string& program = ZPACK_PATH) {
+    const std::string out = folder.path() + ".stdout", err = folder.path() + ".stderr";
+    std::string command = program + " " + arguments + " >" + out + " 2>" + err;
     int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status)) << command;
-    return ZpackRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+    ZpackRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return run;
 }

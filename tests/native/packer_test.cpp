@@ -238,23 +238,23 @@ TEST(Packer, RoundTripsFilesThroughItsChecker) {
 TEST(Packer, CollectsAFolderInAFixedOrder) {
     TempFolder folder;
     ASSERT_FALSE(folder.path().empty());
-    for (const char* name : {"b.txt", "sub/c.txt", "\xE9.txt", "A.txt", "a-b", "sub/zlib1.dll"})
+    for (const char* name : {"b.txt", "sub/c.txt", "~.txt", "A.txt", "a-b", "sub/zlib1.dll"})
         folder.Write(name, name);
     std::vector<PackInput> inputs;
     std::string error;
-    EXPECT_FALSE(CollectFolder(folder.path(), &inputs, &error));
+    EXPECT_FALSE(CollectFolder(folder.path(), "", &inputs, &error));
     EXPECT_TRUE(Contains(error, "zlib1.dll")) << error;
 
     folder.Write("zlib1.dll", FakeDll());
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> names;
     for (const PackInput& input : inputs) names.push_back(input.name);
     EXPECT_EQ(names, (std::vector<std::string>{"zlib1.dll", "A.txt", "a-b", "b.txt", "sub\\c.txt",
-                                               "sub\\zlib1.dll", "\xE9.txt"}));
+                                               "sub\\zlib1.dll", "~.txt"}));
     Bytes first, second;
     ASSERT_TRUE(Pack(inputs, false, &first, &error)) << error;
     std::vector<PackInput> again;
-    ASSERT_TRUE(CollectFolder(folder.path(), &again, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &again, &error)) << error;
     ASSERT_TRUE(Pack(again, false, &second, &error)) << error;
     EXPECT_EQ(first, second);
     EXPECT_EQ(Verify(first), "OK 7 entries");
@@ -266,18 +266,18 @@ TEST(Packer, CollectsAFolderInAFixedOrder) {
 
     // Linux tells apart what Windows does not.
     folder.Write("B.TXT", "repeat");
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> warnings;
     ASSERT_TRUE(Pack(inputs, false, &first, &error, &warnings)) << error;
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_TRUE(Contains(warnings[0], "\"b.txt\"") && Contains(warnings[0], "\"B.TXT\""))
         << warnings[0];
     folder.Write("SUB", "clash");
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     EXPECT_FALSE(Pack(inputs, false, &first, &error));
     EXPECT_TRUE(Contains(error, "\"sub\\c.txt\"") && Contains(error, "\"SUB\" is a file")) << error;
 
-    EXPECT_FALSE(CollectFolder(folder.path() + "/none", &inputs, &error));
+    EXPECT_FALSE(CollectFolder(folder.path() + "/none", "", &inputs, &error));
 }
 
 TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
@@ -294,7 +294,7 @@ TEST(Packer, PacksTheSameBytesOnAnyNumberOfThreads) {
     folder.Write("empty", "");
     std::vector<PackInput> inputs;
     std::string error;
-    ASSERT_TRUE(CollectFolder(folder.path(), &inputs, &error)) << error;
+    ASSERT_TRUE(CollectFolder(folder.path(), "", &inputs, &error)) << error;
     std::vector<std::string> warnings;
     Bytes one;
     ASSERT_TRUE(PackEntries(inputs, false, &one, &warnings, &error, 1)) << error;
@@ -372,6 +372,32 @@ TEST(Packer, RefusesWhatTheFrontEndCouldNotUnpack) {
     EXPECT_TRUE(Contains(error, "missing")) << error;
     EXPECT_FALSE(ReadInputFile(folder.path(), &data, &error));
     EXPECT_FALSE(WriteFileAtomically(folder.path() + "/no/such/dir/out", data, &error));
+}
+
+// The front end widens each byte of a name to one UTF-16 unit.
+TEST(Packer, RefusesNamesOutsidePrintableAscii) {
+    const PackInput dll = Input("zlib1.dll", FakeDll());
+    const Bytes dllBytes = ToBytes(FakeDll());
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e.txt",
+         "byte 0xC3 at 2"},
+        {"docs\\\xE6\x97\xA5.txt", "byte 0xE6 at 5"},
+        {"del\x7F", "byte 0x7F at 3"},
+        {"caf\xE9.txt", "byte 0xE9 at 3"},
+    };
+    for (const auto& name : names) {
+        const std::string why = "name holds " + name.second +
+                                ", outside printable ASCII; the program would widen each byte to "
+                                "one UTF-16 character and install the file under a garbled name";
+        Bytes out;
+        std::string error;
+        EXPECT_FALSE(Pack({dll, Input(name.first, "x")}, false, &out, &error));
+        EXPECT_EQ(error, "entry \"" + name.first + "\": " + why);
+        const std::string report =
+            Verify(Assemble({{"zlib1.dll", dllBytes}, {name.first, Stream("x")}}));
+        EXPECT_TRUE(Contains(report, "entry 1 at offset ") && Contains(report, why)) << report;
+    }
 }
 
 TEST(Packer, AnyOrderAllowsTestPayloads) {
@@ -630,9 +656,9 @@ TEST(Packer, ChecksTheLibrarysChecksumAndFillsInAZeroOne) {
     PutLe32(&farHeader, 0x3C, 0xFFFFFFF0);
     Bytes shortOptional = real;
     PutLe16(&shortOptional, pe + 20, 67);
-    for (const Bytes& noField : {Bytes(), Bytes(real.begin(), real.begin() + 63),
-                                 Bytes(real.begin(), real.begin() + field + 3), farHeader,
-                                 shortOptional}) {
+    for (const Bytes& noField :
+         {Bytes(), Bytes(real.begin(), real.begin() + 63),
+          Bytes(real.begin(), real.begin() + field + 3), farHeader, shortOptional}) {
         size_t at = 0;
         EXPECT_FALSE(FindPeChecksumField(noField.data(), noField.size(), &at));
         EXPECT_EQ(CheckPeChecksum(noField.data(), noField.size(), &stored, &computed),

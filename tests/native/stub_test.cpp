@@ -1,6 +1,11 @@
 // Making a setup program from a stub: tiny stubs the linker made (the fuzz
 // seeds), the payload written as resource 100 into a rebuilt resource
 // section, .reloc moved behind it, and the stubs zpack must refuse.
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +184,51 @@ TEST(SetupImage, RefusesStubsItCannotUse) {
         EXPECT_EQ(why.compare(0, fault.second.size(), fault.second), 0)
             << "got: " << why << "\nwanted: " << fault.second;
     }
+}
+
+// A relocation may end exactly where the resource section starts: each
+// type is measured by the bytes it patches.
+TEST(SetupImage, MeasuresEachRelocationByItsOwnWidth) {
+    const Bytes stub = Seed("i386.bin");
+    PeHeaders headers;
+    std::string fault;
+    ASSERT_TRUE(ReadPeHeaders(stub.data(), stub.size(), &headers, &fault)) << fault;
+    const uint32_t resources = Le32(stub, Optional(stub) + kResourceDirectory);
+    const size_t block = headers.sections[4].rawOffset;
+    struct Case {
+        uint16_t type, offset;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {3, 0xFFC, true}, {3, 0xFFD, false}, {10, 0xFF8, true}, {10, 0xFFC, false},
+        {2, 0xFFE, true}, {1, 0xFFF, false}, {0, 0xFFF, true},
+    };
+    for (const Case& c : cases) {
+        Bytes edge = With32(stub, block, resources - kPageBytes);
+        const uint16_t entry = static_cast<uint16_t>(c.type << 12 | c.offset);
+        edge[block + 8] = static_cast<unsigned char>(entry);
+        edge[block + 9] = static_cast<unsigned char>(entry >> 8);
+        Bytes out;
+        std::string why = Make(edge, "archive", false, &out);
+        EXPECT_EQ(why.empty(), c.accepted) << c.type << " at " << c.offset << ": " << why;
+    }
+}
+
+// The stub is not large-address-aware; an archive must leave the loader room.
+TEST(SetupImage, RefusesAnImagePastTheLimit) {
+    const Bytes stub = Seed("i386.bin");
+    // Zero pages the kernel maps only as they are read; the refusal reads none.
+    void* zeros = mmap(nullptr, kMaxSetupImageBytes, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    const unsigned char* archive = static_cast<const unsigned char*>(zeros);
+    SetupImage image;
+    std::string fault;
+    EXPECT_FALSE(MakeSetupImage(stub.data(), stub.size(), archive, kMaxSetupImageBytes, false,
+                                &image, &fault));
+    EXPECT_EQ(fault.compare(0, 36, "with its archive of 1073741824 bytes"), 0) << fault;
+    EXPECT_NE(fault.find("past the 0x40000000 (1 GiB)"), std::string::npos) << fault;
+    munmap(zeros, kMaxSetupImageBytes);
 }
 
 TEST(Zpack, MakesASetupProgramOrSaysWhyInOneLine) {
