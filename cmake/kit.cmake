@@ -10,6 +10,7 @@ set(ZENTROVA_KIT_ZIP ${CMAKE_BINARY_DIR}/${ZENTROVA_KIT_NAME}.zip)
 set(ZENTROVA_KIT_LICENCES
   "zlib-windows.txt=/usr/share/doc/libz-mingw-w64/copyright"
   "zlib-linux.txt=/usr/share/doc/zlib1g/copyright"
+  "libdeflate.txt=/usr/share/doc/libdeflate-dev/copyright"
   "mingw-w64-runtime-and-winpthreads.txt=/usr/share/doc/mingw-w64-x86-64-dev/copyright"
   "libstdc++-windows.txt=/usr/share/doc/gcc-mingw-w64-base/copyright"
   "libstdc++-linux.txt=/usr/share/doc/gcc-12-base/copyright"
