@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "extract/pe_format.h"
 #include "packer/stub.h"
 #include "tests/native/helpers.h"
 
@@ -24,16 +25,17 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// PE32 optional header fields and data directories the tests change.
-constexpr size_t kSizeOfInitializedData = 8;
-constexpr size_t kSizeOfImage = 56;
-constexpr size_t kSubsystem = 68;
-constexpr size_t kDirectories = 96;
-constexpr size_t kImportDirectory = kDirectories + 8;
-constexpr size_t kResourceDirectory = kDirectories + 2 * 8;
-constexpr size_t kCertificateDirectory = kDirectories + 4 * 8;
-constexpr size_t kRelocationDirectory = kDirectories + 5 * 8;
-constexpr size_t kSectionHeaderBytes = 40;
+// The PE32 optional header's fields and data directories the tests change.
+constexpr size_t kSizeOfInitializedData = kOptionalSizeOfInitializedDataOffset;
+constexpr size_t kSizeOfImage = kOptionalSizeOfImageOffset;
+constexpr size_t kSubsystem = kOptionalSubsystemOffset;
+constexpr size_t Directory(size_t index) {
+    return kOptional32DirectoriesOffset + index * kDirectoryBytes;
+}
+constexpr size_t kImportDirectory = Directory(1);
+constexpr size_t kResourceDirectory = Directory(2);
+constexpr size_t kCertificateDirectory = Directory(4);
+constexpr size_t kRelocationDirectory = Directory(5);
 constexpr uint32_t kPageBytes = 0x1000;
 
 Bytes Seed(const std::string& name) {
