@@ -77,26 +77,21 @@ void OnTick(HWND dialog) {
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        timerBusy = 0;
-        SetDlgItemTextA(dialog, kProgressTextId, "Unpacking files...");
-        SetTimer(dialog, 0, kTickMilliseconds, nullptr);
-        return 1;
-    case WM_TIMER:
-        OnTick(dialog);
-        return 0;
-    case WM_CLOSE:
-        EndDialog(dialog, 2);
-        return 0;
-    case WM_QUERYENDSESSION:
-        if (!SessionBlockReason()) return 0;
-        // A dialog answers through DWLP_MSGRESULT: FALSE holds the session.
-        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
-        return 1;
-    case WM_ENDSESSION:
-        if (wParam && workArchiveFolder) EndWithTheSession();
-        return 0;
-    default:
-        return 0;
+        case WM_INITDIALOG:
+            timerBusy = 0;
+            SetDlgItemTextA(dialog, kProgressTextId, "Unpacking files...");
+            SetTimer(dialog, 0, kTickMilliseconds, nullptr);
+            return 1;
+        case WM_TIMER: OnTick(dialog); return 0;
+        case WM_CLOSE: EndDialog(dialog, 2); return 0;
+        case WM_QUERYENDSESSION:
+            if (!SessionBlockReason()) return 0;
+            // A dialog answers through DWLP_MSGRESULT: FALSE holds the session.
+            SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
+            return 1;
+        case WM_ENDSESSION:
+            if (wParam && workArchiveFolder) EndWithTheSession();
+            return 0;
+        default: return 0;
     }
 }

@@ -6,8 +6,8 @@
 //   copy PAYLOAD SRC DEST      write-only: the unpacked files, preloaded, same order
 //   run EXE [ARGS]             one whole process, timed from its start to its end
 //   embed EXE OUT PAYLOAD      OUT = EXE with PAYLOAD as resource 100
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -38,7 +38,7 @@ constexpr WORD kPayloadLanguage = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK);
 bool sampleMemory = false;
 
 class Handle {
-public:
+   public:
     explicit Handle(HANDLE handle) : handle_(handle) {}
     ~Handle() {
         if (Valid()) CloseHandle(handle_);
@@ -48,7 +48,7 @@ public:
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE Get() const { return handle_; }
 
-private:
+   private:
     HANDLE handle_;
 };
 
@@ -78,8 +78,8 @@ int Fail(const char* what, const wchar_t* path) {
 }
 
 bool ReadPayload(const wchar_t* path, Payload* payload) {
-    Handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr));
+    Handle file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size;
     if (!file.Valid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart < kTrailerBytes ||
         size.QuadPart > INT32_MAX)
@@ -99,8 +99,7 @@ bool ReadPayload(const wchar_t* path, Payload* payload) {
 SIZE_T CommittedBytes(HANDLE process, DWORD type) {
     SIZE_T total = 0;
     MEMORY_BASIC_INFORMATION info;
-    for (const char* at = nullptr;
-         VirtualQueryEx(process, at, &info, sizeof info) == sizeof info;
+    for (const char* at = nullptr; VirtualQueryEx(process, at, &info, sizeof info) == sizeof info;
          at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
         if (info.State == MEM_COMMIT && info.Type == type) total += info.RegionSize;
     }
@@ -134,13 +133,13 @@ void Sample(HANDLE process, MemoryPeaks* peaks) {
 }
 
 void PrintMemory(const MemoryPeaks& peaks) {
-    std::printf(" peak_ws=%lu peak_pagefile=%lu peak_private_usage=%lu peak_private_commit=%lu"
-                " peak_image_commit=%lu",
-                static_cast<unsigned long>(peaks.workingSet),
-                static_cast<unsigned long>(peaks.pagefile),
-                static_cast<unsigned long>(peaks.privateUsage),
-                static_cast<unsigned long>(peaks.privateCommit),
-                static_cast<unsigned long>(peaks.imageCommit));
+    std::printf(
+        " peak_ws=%lu peak_pagefile=%lu peak_private_usage=%lu peak_private_commit=%lu"
+        " peak_image_commit=%lu",
+        static_cast<unsigned long>(peaks.workingSet), static_cast<unsigned long>(peaks.pagefile),
+        static_cast<unsigned long>(peaks.privateUsage),
+        static_cast<unsigned long>(peaks.privateCommit),
+        static_cast<unsigned long>(peaks.imageCommit));
 }
 
 // Samples this process's memory while the work runs on the main thread.
@@ -216,8 +215,7 @@ bool HookImport(const char* name, void* hook, void** original) {
                            &protection);
             *original = reinterpret_cast<void*>(slots->u1.Function);
             slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection,
-                           &protection);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
             return true;
         }
     }
@@ -271,11 +269,11 @@ int Extract(const wchar_t* payloadPath, const wchar_t* dest) {
     }
     LONGLONG ticks = Now() - start;
     sampler.Finish();
-    std::printf("seconds=%.6f files=%d log_lines=%d flush_seconds=%.6f mkdir_calls=%d"
-                " mkdir_seconds=%.6f payload_bytes=%ld",
-                Seconds(ticks), count, flushCalls, Seconds(flushTicks), createDirectoryCalls,
-                Seconds(createDirectoryTicks),
-                static_cast<long>(payload.size));
+    std::printf(
+        "seconds=%.6f files=%d log_lines=%d flush_seconds=%.6f mkdir_calls=%d"
+        " mkdir_seconds=%.6f payload_bytes=%ld",
+        Seconds(ticks), count, flushCalls, Seconds(flushTicks), createDirectoryCalls,
+        Seconds(createDirectoryTicks), static_cast<long>(payload.size));
     PrintZlibModule(GetModuleHandleW(L"zlib1.dll"));
     if (sampleMemory) PrintMemory(sampler.peaks);
     std::printf("\n");
@@ -328,8 +326,7 @@ struct Zlib {
     }
 };
 
-bool InflateEntry(const Zlib& zlib, const ArchiveEntry& entry, unsigned char* buffer,
-                  HANDLE file) {
+bool InflateEntry(const Zlib& zlib, const ArchiveEntry& entry, unsigned char* buffer, HANDLE file) {
     ZStream stream;
     std::memset(&stream, 0, sizeof stream);
     if (zlib.init(&stream, kZlibVersion, sizeof stream) != kZOk) return false;
@@ -371,8 +368,8 @@ int Limit(const wchar_t* payloadPath, const wchar_t* dest) {
         EnsureFolders(target, destLength + 1, lastFolder);
         bool stored = IsStoredEntryName(entry.name, entry.filenameSize);
         {
-            Handle file(CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            Handle file(CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file.Valid()) return Fail("cannot create", target);
             bool ok = stored ? WriteAll(file.Get(), entry.data, entry.fileSize)
                              : zlib.module && InflateEntry(zlib, entry, buffer, file.Get());
@@ -396,8 +393,7 @@ struct UnpackedFile {
 };
 
 bool ReadInto(const wchar_t* path, unsigned char* data, DWORD size) {
-    Handle in(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                          nullptr));
+    Handle in(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     DWORD got = 0;
     return in.Valid() && ReadFile(in.Get(), data, size, &got, nullptr) && got == size;
 }
@@ -446,8 +442,8 @@ int Copy(const wchar_t* payloadPath, const wchar_t* source, const wchar_t* dest)
                                FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!out.Valid()) return Fail("cannot create", to);
         for (DWORD done = 0; done < file.size;) {
-            DWORD chunk = file.size - done < kInflateBufferBytes ? file.size - done
-                                                                 : kInflateBufferBytes;
+            DWORD chunk =
+                file.size - done < kInflateBufferBytes ? file.size - done : kInflateBufferBytes;
             if (!WriteAll(out.Get(), data + file.offset + done, chunk)) return Fail("write", to);
             done += chunk;
         }
@@ -506,8 +502,8 @@ int Embed(const wchar_t* exe, const wchar_t* out, const wchar_t* payloadPath) {
     if (!CopyFileW(exe, out, FALSE)) return Fail("cannot copy", exe);
     HANDLE update = BeginUpdateResourceW(out, FALSE);
     if (!update) return Fail("cannot open resources of", out);
-    if (!UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(kPayloadResourceId),
-                         kPayloadLanguage, payload.data, static_cast<DWORD>(payload.size)) ||
+    if (!UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(kPayloadResourceId), kPayloadLanguage,
+                         payload.data, static_cast<DWORD>(payload.size)) ||
         !EndUpdateResourceW(update, FALSE))
         return Fail("cannot write the payload into", out);
     std::printf("embedded=%ld\n", static_cast<long>(payload.size));

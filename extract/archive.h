@@ -27,8 +27,8 @@ struct ArchiveEntry {
 // Reads the entry at *offset of an archive walked up to length bytes and
 // moves *offset past it. On any status but kArchiveOk, *offset is unchanged
 // and entry holds nothing to rely on.
-ArchiveStatus ReadArchiveEntry(const unsigned char* archive, int32_t length,
-                               int32_t* offset, ArchiveEntry* entry);
+ArchiveStatus ReadArchiveEntry(const unsigned char* archive, int32_t length, int32_t* offset,
+                               ArchiveEntry* entry);
 
 // True when a name names a file strictly inside the archive folder: no
 // empty, "." or ".." component, no leading or trailing "\", no "/" or ":",

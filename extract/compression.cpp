@@ -15,9 +15,9 @@ constexpr int kBindingErrorCode = 100;
 
 // Looked up in this order; the binding needs every one of them.
 const char* const kExportNames[] = {
-    "inflateEnd", "inflate",  "inflateInit_", "inflateInit2_", "deflateEnd",
-    "deflate",    "deflateInit_", "gzopen",   "gzclose",       "gzread",
-    "gzwrite",    "inflateSync",  "crc32",    "get_crc_table", "deflateInit2_",
+    "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
+    "deflate",    "deflateInit_", "gzopen",       "gzclose",       "gzread",
+    "gzwrite",    "inflateSync",  "crc32",        "get_crc_table", "deflateInit2_",
 };
 constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
 enum { kInflateEnd = 0, kInflate = 1, kInflateInit = 2 };

@@ -1,7 +1,7 @@
 #include "extract/run.h"
 
-#include <windows.h>
 #include <sddl.h>
+#include <windows.h>
 
 #include "extract/entries.h"
 #include "extract/format.h"
@@ -39,8 +39,8 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     CopyText(archiveFolder, kExtractPathUnits, folder);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
-    HRSRC resource = FindResourceA(instanceHandle, MAKEINTRESOURCEA(kPayloadResourceId),
-                                   MAKEINTRESOURCEA(10));
+    HRSRC resource =
+        FindResourceA(instanceHandle, MAKEINTRESOURCEA(kPayloadResourceId), MAKEINTRESOURCEA(10));
     if (!resource) {
         KeepLog();
         MessageBoxW(nullptr, L"Error finding installer application", L"Error", MB_ICONERROR);
@@ -54,10 +54,9 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     }
     DWORD size = SizeofResource(instanceHandle, resource);
     // A resource shorter than its trailer walks nothing.
-    int32_t length =
-        size >= kTrailerBytes ? static_cast<int32_t>(size - kTrailerBytes) : 0;
-    int count = ExtractFiles(static_cast<const unsigned char*>(LockResource(loaded)),
-                             archiveFolder, length);
+    int32_t length = size >= kTrailerBytes ? static_cast<int32_t>(size - kTrailerBytes) : 0;
+    int count = ExtractFiles(static_cast<const unsigned char*>(LockResource(loaded)), archiveFolder,
+                             length);
     FreeResource(loaded);
     return count;
 }
@@ -67,14 +66,13 @@ namespace {
 // The folder sits where an unelevated process can write, and the elevated
 // program loads zlib1.dll and starts the installer from it: only SYSTEM and
 // Administrators may change anything in it, for files written later too.
-constexpr wchar_t kProtectedFolderSddl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)";
+constexpr wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)";
 
 bool RunsAsAdministrator() {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, &administrators))
         return false;
     BOOL member = FALSE;
     if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
@@ -98,7 +96,9 @@ ArchiveFolderSecurity::ArchiveFolderSecurity() {
     }
 }
 
-ArchiveFolderSecurity::~ArchiveFolderSecurity() { LocalFree(attributes_.lpSecurityDescriptor); }
+ArchiveFolderSecurity::~ArchiveFolderSecurity() {
+    LocalFree(attributes_.lpSecurityDescriptor);
+}
 
 SECURITY_ATTRIBUTES* ArchiveFolderSecurity::Attributes() {
     return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr;

@@ -23,13 +23,13 @@ bool ArchiveFolderCreated();
 // None (default security) when the program runs without administrator
 // rights. Throws the fatal report when it cannot be built.
 class ArchiveFolderSecurity {
-public:
+   public:
     ArchiveFolderSecurity();
     ~ArchiveFolderSecurity();
     ArchiveFolderSecurity(const ArchiveFolderSecurity&) = delete;
     ArchiveFolderSecurity& operator=(const ArchiveFolderSecurity&) = delete;
     SECURITY_ATTRIBUTES* Attributes();
 
-private:
+   private:
     SECURITY_ATTRIBUTES attributes_;
 };

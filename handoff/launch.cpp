@@ -56,8 +56,7 @@ bool FromResultFile(wchar_t* appPath, const wchar_t* archiveFolder) {
 // would be found, and started, in the current folder.
 bool FromRegistry(wchar_t* appPath) {
     HKEY key;
-    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, L"Software\\Zentrova", &key) != ERROR_SUCCESS) return false;
     wchar_t value[kPathUnits] = L"";
     DWORD size = kRegistryValueBytes;
     if (RegQueryValueExW(key, L"InstPath", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
@@ -104,8 +103,7 @@ void FormLauncherPath(wchar_t* launcherPath, const wchar_t* appPath) {
 
 int LaunchInstalledApp(const wchar_t* archiveFolder) {
     wchar_t appPath[kPathUnits] = L"";
-    if (!FromResultFile(appPath, archiveFolder) && !FromRegistry(appPath))
-        FromFixedPlaces(appPath);
+    if (!FromResultFile(appPath, archiveFolder) && !FromRegistry(appPath)) FromFixedPlaces(appPath);
     if (!appPath[0] || !FileExists(appPath)) return 0;
 
     wchar_t launcherPath[kPathUnits];

@@ -7,10 +7,12 @@
 #include "support/text.h"
 #include "support/wait.h"
 
-void FileFinderInit(FileFinder* finder) { finder->open = 0; }
+void FileFinderInit(FileFinder* finder) {
+    finder->open = 0;
+}
 
-int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name,
-                   int* use, int* folder) {
+int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name, int* use,
+                   int* folder) {
     if (first) {
         FileFinderClose(finder);
         finder->pattern = pattern;
@@ -70,9 +72,13 @@ BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
 
 }  // namespace
 
-BOOL DeleteFolderTree(const wchar_t* path) { return RemoveTree(path, false); }
+BOOL DeleteFolderTree(const wchar_t* path) {
+    return RemoveTree(path, false);
+}
 
-BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path) { return RemoveTree(path, true); }
+BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path) {
+    return RemoveTree(path, true);
+}
 
 BOOL RemoveArchiveFolder(const wchar_t* path) {
     if (!path[0]) return FALSE;

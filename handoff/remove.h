@@ -22,8 +22,8 @@ struct FileFinder {
 void FileFinderInit(FileFinder* finder);
 // Produces the next entry: 1, with name (kFinderPathUnits), use and folder
 // flags; 0 when there is none. first starts the search over pattern.
-int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name,
-                   int* use, int* folder);
+int FileFinderNext(FileFinder* finder, const wchar_t* pattern, bool first, wchar_t* name, int* use,
+                   int* folder);
 void FileFinderClose(FileFinder* finder);
 
 // RemoveDirectoryW's result for path. Links to folders are removed as

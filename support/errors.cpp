@@ -89,7 +89,9 @@ void ThrowError(const char* text, int code) {
     ThrowException(code);
 }
 
-void ThrowErrorText(const char* text) { ThrowError(text, -1); }
+void ThrowErrorText(const char* text) {
+    ThrowError(text, -1);
+}
 
 void CheckOrThrow(const void* value, const char* text) {
     if (!value) ThrowErrorText(text);
@@ -115,6 +117,10 @@ void ThrowException(int code) {
     throw lastException;
 }
 
-bool ErrorWasShown() { return errorShown; }
+bool ErrorWasShown() {
+    return errorShown;
+}
 
-CException* LastException() { return lastException; }
+CException* LastException() {
+    return lastException;
+}

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 class CException {
-public:
+   public:
     explicit CException(int code) : code(code) {}
     virtual ~CException() {}
     int code;  // system error code, or -1 where there is none

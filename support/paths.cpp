@@ -1,7 +1,7 @@
 #include "support/paths.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "support/errors.h"
 #include "support/text.h"
@@ -13,7 +13,7 @@ constexpr DWORD kContentsPadBytes = 3;
 constexpr DWORD kMaxContentsBytes = 0x7FFFFFFF;
 
 class FileHandle {
-public:
+   public:
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
     ~FileHandle() { Close(); }
     FileHandle(const FileHandle&) = delete;
@@ -25,13 +25,15 @@ public:
         handle_ = INVALID_HANDLE_VALUE;
     }
 
-private:
+   private:
     HANDLE handle_;
 };
 
 }  // namespace
 
-void WidenName(wchar_t* dst, size_t capacity, const char* src) { WidenBytes(dst, capacity, src); }
+void WidenName(wchar_t* dst, size_t capacity, const char* src) {
+    WidenBytes(dst, capacity, src);
+}
 
 void StripToFolder(wchar_t* path) {
     size_t length = 0;
@@ -74,8 +76,8 @@ bool IsAbsolutePath(const wchar_t* path) {
 }
 
 bool FileExists(const wchar_t* path) {
-    FileHandle file(CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(
+        CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.IsValid();
 }
 
@@ -147,11 +149,17 @@ bool GetSpecialFolder(wchar_t* path, int csidl) {
     return true;
 }
 
-bool GetDesktopFolder(wchar_t* path) { return GetSpecialFolder(path, kCsidlDesktopDirectory); }
+bool GetDesktopFolder(wchar_t* path) {
+    return GetSpecialFolder(path, kCsidlDesktopDirectory);
+}
 
-bool GetProgramFilesFolder(wchar_t* path) { return GetSpecialFolder(path, kCsidlProgramFiles); }
+bool GetProgramFilesFolder(wchar_t* path) {
+    return GetSpecialFolder(path, kCsidlProgramFiles);
+}
 
-bool GetDocumentsFolder(wchar_t* path) { return GetSpecialFolder(path, kCsidlPersonal); }
+bool GetDocumentsFolder(wchar_t* path) {
+    return GetSpecialFolder(path, kCsidlPersonal);
+}
 
 bool GetProgramsMenuFolder(wchar_t* path, const wchar_t* sub) {
     if (!GetSpecialFolder(path, kCsidlPrograms)) return false;

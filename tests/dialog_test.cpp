@@ -251,8 +251,8 @@ const std::wstring kWindowsSettings = L"/{http://schemas.microsoft.com/SMI/2005/
 
 // The built program read back as a file: the shell and the loader see these.
 TEST(Resources, BuiltProgramCarriesItsRecords) {
-    HMODULE program = LoadLibraryExW(BuildPath(L"ZentrovaSetup.exe").c_str(), nullptr,
-                                     LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE program =
+        LoadLibraryExW(BuildPath(L"ZentrovaSetup.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(program, nullptr);
 
     std::string dialog = Resource(program, RT_DIALOG, 1000, kUk);

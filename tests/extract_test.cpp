@@ -12,9 +12,9 @@
 #include "extract/entries.h"
 #include "extract/inflate.h"
 #include "extract/run.h"
-#include "support/text.h"
 #include "support/errors.h"
 #include "support/log.h"
+#include "support/text.h"
 #include "tests/harness.h"
 
 namespace {
@@ -22,7 +22,9 @@ namespace {
 const std::wstring kLog = WorkPath(L"KSExtractorLog.txt");
 const std::wstring kOut = WorkPath(L"out");
 
-std::wstring Line(const std::wstring& text) { return text + L"\r\n"; }
+std::wstring Line(const std::wstring& text) {
+    return text + L"\r\n";
+}
 
 std::wstring Unarchiving(const std::wstring& name, size_t size) {
     return Line(L"Unarchiving file \"" + kOut + L"\\" + name + L"\", zippedSize=" +
@@ -133,9 +135,8 @@ TEST(Extract, DamagedArchivesAreRefusedWithoutOverrun) {
     BoxWatcher watcher;
     for (const auto& c : cases) {
         // A good stored entry first: the walk stops at the bad one behind it.
-        std::string archive = WithTrailer(Entry(static_cast<uint32_t>(zlib.size()), 9,
-                                                "zlib1.dll" + zlib) +
-                                          c.entries);
+        std::string archive = WithTrailer(
+            Entry(static_cast<uint32_t>(zlib.size()), 9, "zlib1.dll" + zlib) + c.entries);
         EXPECT_EQ(Extract(archive), -2) << ToBytes(c.reason);
     }
     watcher.Stop();
@@ -264,7 +265,8 @@ TEST(Compression, NotALibraryAndLibraryTooLate) {
     CreateLog(WorkFolder().c_str());
     BoxWatcher watcher;
     // The compressed entry comes first: the library is not there yet.
-    EXPECT_EQ(Extract(Payload().Raw("a.txt", StoredStream("a")).Stored("zlib1.dll", "text").Bytes()), -2);
+    EXPECT_EQ(
+        Extract(Payload().Raw("a.txt", StoredStream("a")).Stored("zlib1.dll", "text").Bytes()), -2);
     ExpectBoxes(watcher.Stop(), NoZlibBoxes());
     EXPECT_FALSE(PathExists(kOut + L"\\zlib1.dll")) << "the run stopped at the first entry";
 }
@@ -275,10 +277,13 @@ struct Ace {
     std::wstring sid;
     DWORD mask;
     int flags;
-    bool operator==(const Ace& o) const { return sid == o.sid && mask == o.mask && flags == o.flags; }
+    bool operator==(const Ace& o) const {
+        return sid == o.sid && mask == o.mask && flags == o.flags;
+    }
 };
 void PrintTo(const Ace& ace, std::ostream* out) {
-    *out << std::string(ace.sid.begin(), ace.sid.end()) << " mask=0x" << std::hex << ace.mask << " flags=0x" << ace.flags;
+    *out << std::string(ace.sid.begin(), ace.sid.end()) << " mask=0x" << std::hex << ace.mask
+         << " flags=0x" << ace.flags;
 }
 
 std::vector<Ace> AllowedEntries(PSECURITY_DESCRIPTOR descriptor, bool* isProtected) {

@@ -36,8 +36,8 @@ HWND TitledWindow(const wchar_t* title) {
 
 TEST(Watch, OnlyExactTitlesCount) {
     HWND lookalikes[] = {TitledWindow(L"Zentrova Installer "), TitledWindow(L"zentrova installer"),
-                   TitledWindow(L"Zentrova Installer: Installing!"),
-                   TitledWindow(L"Zentrova Install")};
+                         TitledWindow(L"Zentrova Installer: Installing!"),
+                         TitledWindow(L"Zentrova Install")};
     EXPECT_EQ(IsInstallerRunning(), 0);
     EXPECT_EQ(installingSeen, 0);
     HWND open = TitledWindow(L"Zentrova Installer");  // hidden windows count too
@@ -260,7 +260,6 @@ DWORD WINAPI HoldAndProbe(void* param) {
     CloseHandle(file);
     return 0;
 }
-
 
 }  // namespace
 

@@ -67,8 +67,10 @@ std::wstring IconOf(HWND box) {
     ClientToScreen(icon, &at);
     HDC screen = GetDC(nullptr);
     std::wstring kind = L"other";
-    if (DifferingPixels(screen, at, LoadIconW(nullptr, IDI_HAND)) < 16) kind = L"error";
-    else if (DifferingPixels(screen, at, LoadIconW(nullptr, IDI_QUESTION)) < 16) kind = L"question";
+    if (DifferingPixels(screen, at, LoadIconW(nullptr, IDI_HAND)) < 16)
+        kind = L"error";
+    else if (DifferingPixels(screen, at, LoadIconW(nullptr, IDI_QUESTION)) < 16)
+        kind = L"question";
     ReleaseDC(nullptr, screen);
     return kind;
 }
@@ -77,7 +79,7 @@ std::wstring ButtonsOf(HWND box) {
     static const struct {
         int id;
         const wchar_t* name;
-    } kButtons[] = {{IDOK, L"OK"},      {IDCANCEL, L"Cancel"}, {IDABORT, L"Abort"},
+    } kButtons[] = {{IDOK, L"OK"},       {IDCANCEL, L"Cancel"}, {IDABORT, L"Abort"},
                     {IDRETRY, L"Retry"}, {IDIGNORE, L"Ignore"}, {IDYES, L"Yes"},
                     {IDNO, L"No"}};
     std::wstring buttons;
@@ -260,7 +262,9 @@ std::wstring BuildPath(const wchar_t* relative) {
     return std::wstring(ZENTROVA_BUILD_DIR) + L"\\" + relative;
 }
 
-std::wstring DemoPath(const wchar_t* name) { return BuildPath(L"demo\\") + name; }
+std::wstring DemoPath(const wchar_t* name) {
+    return BuildPath(L"demo\\") + name;
+}
 
 std::wstring WorkFolder() {
     wchar_t path[MAX_PATH];
@@ -316,8 +320,8 @@ std::string Compress(const std::string& data) {
         ADD_FAILURE() << "no zlib1.dll in the demo folder";
         return {};
     }
-    auto compress2 = reinterpret_cast<Compress2>(
-        reinterpret_cast<void*>(GetProcAddress(zlib, "compress2")));
+    auto compress2 =
+        reinterpret_cast<Compress2>(reinterpret_cast<void*>(GetProcAddress(zlib, "compress2")));
     auto bound = reinterpret_cast<CompressBound>(
         reinterpret_cast<void*>(GetProcAddress(zlib, "compressBound")));
     unsigned long size = bound(static_cast<unsigned long>(data.size()));
@@ -338,8 +342,8 @@ std::string StoredStream(const std::string& data) {
         out += static_cast<char>(last ? 1 : 0);
         uint16_t size = static_cast<uint16_t>(length);
         uint16_t inverse = static_cast<uint16_t>(~size);
-        out += {static_cast<char>(size), static_cast<char>(size >> 8),
-                static_cast<char>(inverse), static_cast<char>(inverse >> 8)};
+        out += {static_cast<char>(size), static_cast<char>(size >> 8), static_cast<char>(inverse),
+                static_cast<char>(inverse >> 8)};
         out += data.substr(at, length);
         at += length;
     } while (at < data.size());
@@ -449,7 +453,9 @@ std::string Payload::Bytes() const {
     return bytes;
 }
 
-void SetEnv(const wchar_t* name, const wchar_t* value) { SetEnvironmentVariableW(name, value); }
+void SetEnv(const wchar_t* name, const wchar_t* value) {
+    SetEnvironmentVariableW(name, value);
+}
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
     std::vector<std::wstring> names;

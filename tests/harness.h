@@ -39,7 +39,7 @@ void ExpectBoxes(const std::vector<Box>& boxes, const std::vector<Expected>& exp
 // each with the next scripted answer (IDOK or IDCANCEL), OK once the script
 // has run out.
 class BoxWatcher {
-public:
+   public:
     explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), std::vector<int> answers = {});
     ~BoxWatcher();
     // Stops watching; returns the boxes seen, as Boxes does.
@@ -50,7 +50,7 @@ public:
     void (*onBox)(const Box& box, void* context) = nullptr;
     void* context = nullptr;
 
-private:
+   private:
     static DWORD WINAPI Run(void* self);
     void Scan();
     DWORD processId_;
@@ -88,7 +88,7 @@ HWND FindStatusWindow(DWORD processId, bool shown = false);
 // Payload archives built in memory; compressed entries at level 9 through
 // the demo's zlib1.dll.
 class Payload {
-public:
+   public:
     Payload& Stored(const std::string& name, const std::string& data);
     Payload& Compressed(const std::string& name, const std::string& data);
     Payload& Raw(const std::string& name, const std::string& data);  // data as is
@@ -99,7 +99,7 @@ public:
     Payload& Demo(const std::wstring& installer = L"");
     std::string Bytes() const;  // entries plus trailer
 
-private:
+   private:
     std::string entries_;
 };
 std::string Compress(const std::string& data);

@@ -27,7 +27,9 @@ std::wstring Special(int csidl) {
     return path;
 }
 
-std::wstring InstalledApp() { return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Zentrova.exe"; }
+std::wstring InstalledApp() {
+    return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Zentrova.exe";
+}
 std::wstring InstalledLauncher() {
     return Special(CSIDL_PROGRAM_FILES) + L"\\Zentrova\\Launcher.exe";
 }
@@ -63,7 +65,8 @@ bool Reported(const std::string& line) {
 
 std::string Utf8(const std::wstring& text) {
     char bytes[2048];
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof bytes, nullptr, nullptr);
+    int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof bytes, nullptr, nullptr);
     return n > 0 ? std::string(bytes) : std::string();
 }
 
@@ -278,8 +281,8 @@ TEST(Setup, FailedInstallGetsBasicInstallAndLaunch) {
     EXPECT_TRUE(Reported("app started cmdline=")) << "started directly, with no parameter";
     // The error box keeps the log, which ends with the basic install.
     std::wstring log = ReadLog(kLog);
-    std::wstring tail = L"Do basic install\r\nCompleted basic install\r\n" +
-                        NoResultFile().text + L"\r\n";
+    std::wstring tail =
+        L"Do basic install\r\nCompleted basic install\r\n" + NoResultFile().text + L"\r\n";
     ASSERT_GE(log.size(), tail.size());
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
     EXPECT_FALSE(PathExists(kArchive));
@@ -576,14 +579,14 @@ std::string ZerosStream(uint32_t matches, uint64_t* unpacked) {
     auto code = [&](uint32_t value, int n) {
         for (int i = n - 1; i >= 0; --i) put((value >> i) & 1, 1);
     };
-    put(1, 1);                     // the last block
-    put(1, 2);                     // fixed Huffman codes
-    code(0x30, 8);                 // literal 0
+    put(1, 1);      // the last block
+    put(1, 2);      // fixed Huffman codes
+    code(0x30, 8);  // literal 0
     for (uint32_t i = 0; i < matches; ++i) {
-        code(0xC5, 8);             // length 258
-        code(0, 5);                // distance 1
+        code(0xC5, 8);  // length 258
+        code(0, 5);     // distance 1
     }
-    code(0, 7);                    // end of block
+    code(0, 7);  // end of block
     if (count > 0) put(0, 8 - count);
     *unpacked = 1 + 258ull * matches;
     uint32_t adler = static_cast<uint32_t>(*unpacked % 65521) << 16 | 1;
@@ -611,8 +614,7 @@ DWORD WINAPI ProbeStatus(void* param) {
         DWORD sent = GetTickCount();
         DWORD_PTR result = 0;
         ++probe->probes;
-        bool answered =
-            SendMessageTimeoutW(status, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
+        bool answered = SendMessageTimeoutW(status, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
         DWORD took = GetTickCount() - sent;
         // A window that closed meanwhile has nothing to answer.
         if (!answered && IsWindowVisible(status)) ++probe->unanswered;
@@ -741,9 +743,8 @@ TEST(Setup, SessionEndDuringTheWorkLeavesNothing) {
     EXPECT_EQ(end.leftAtAnswer, (std::vector<std::wstring>{L"ZentrovaSetup.exe", L"tmp-1"}));
     EXPECT_EQ(end.archiveAtAnswer, std::vector<std::wstring>{L"InstallZentrova.exe"});
     DeleteFileW(kHold.c_str());
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 30000 &&
-                                       !Reported("installer done=hold");
-         Sleep(100)) {
+    for (DWORD start = GetTickCount();
+         GetTickCount() - start < 30000 && !Reported("installer done=hold"); Sleep(100)) {
     }
     EXPECT_TRUE(Reported("installer done=hold"));
 }

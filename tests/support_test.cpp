@@ -16,10 +16,14 @@ namespace {
 
 const std::wstring kLog = WorkPath(L"KSExtractorLog.txt");
 
-std::wstring Line(const std::wstring& text) { return text + L"\r\n"; }
+std::wstring Line(const std::wstring& text) {
+    return text + L"\r\n";
+}
 
 // The log, as read while a box is open, proves that the text was logged first.
-void RecordLog(const Box&, void* context) { *static_cast<std::wstring*>(context) = ReadLog(kLog); }
+void RecordLog(const Box&, void* context) {
+    *static_cast<std::wstring*>(context) = ReadLog(kLog);
+}
 
 }  // namespace
 

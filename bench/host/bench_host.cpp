@@ -129,7 +129,7 @@ int Inflate(const char* payloadPath, const std::string& dest) {
 
 // Text that deflate shrinks about threefold: seeded words and numbers.
 class TextSource {
-public:
+   public:
     TextSource() {
         for (std::string& word : words_) {
             size_t letters = 2 + Next() % (kWordMaxLetters - 1);
@@ -153,7 +153,7 @@ public:
         return state_;
     }
 
-private:
+   private:
     uint64_t state_ = kSeed;
     std::string words_[kWordCount];
 };
@@ -203,8 +203,9 @@ int main(int argc, char** argv) {
     if (mode == "gen-small" && argc == 4) return GenerateSmall(argv[2], std::atoi(argv[3]));
     if (mode == "gen-big" && argc == 5)
         return GenerateBig(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10));
-    std::fputs("usage: zentrova_bench_host inflate PAYLOAD DEST | gen-small DIR COUNT |"
-               " gen-big DIR COUNT BYTES\n",
-               stderr);
+    std::fputs(
+        "usage: zentrova_bench_host inflate PAYLOAD DEST | gen-small DIR COUNT |"
+        " gen-big DIR COUNT BYTES\n",
+        stderr);
     return kExitUsage;
 }
