@@ -28,6 +28,12 @@ file(WRITE ${_kit_cpack_config}
   "set(CPACK_INSTALLED_DIRECTORIES \"${ZENTROVA_KIT_DIR};.\")\n"
   "set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)\n")
 
+if(NOT ZENTROVA_KIT_ZPACK_EXE)
+  add_custom_target(kit
+    COMMAND ${CMAKE_COMMAND} -E echo "kit: no zpack.exe, see the configure warning"
+    COMMAND ${CMAKE_COMMAND} -E false)
+  return()
+endif()
 add_custom_target(kit
   COMMAND ${CMAKE_COMMAND} -DKIT_DIR=${ZENTROVA_KIT_DIR}
           -DSTUB=$<TARGET_FILE:ZentrovaSetup-stub> -DZPACK=${ZENTROVA_KIT_ZPACK}
