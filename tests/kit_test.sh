@@ -39,17 +39,20 @@ file "$kit/zpack" | grep -q "statically linked" || fail "zpack is not statically
 /usr/bin/python3 "$src/tests/kit_check.py" "$kit" || fail "the kit's Windows files"
 
 # Bare environment, as on a vendor's machine without a build toolchain.
-folder=$work/files
-cp -r "$first/demo" "$folder"
+# The vendor's files are the demo's without zlib1.dll: the kit's, beside
+# zpack, goes in their place. The build makes the demo folder as it packs it.
 SOURCE_DATE_EPOCH=$epoch cmake --build "$first" -j2 --target ZentrovaSetup >>"$first.log" 2>&1 ||
   { tail -30 "$first.log"; fail "could not build ZentrovaSetup.exe"; }
+folder=$work/files
+cp -r "$first/demo" "$folder"
+rm "$folder/zlib1.dll"
 (cd "$kit" && env -i PATH=/usr/bin:/bin ./zpack create-setup "$work/ZentrovaSetup.exe" \
   ZentrovaSetup-stub.exe "$folder") || fail "the kit's zpack did not make a setup program"
 cmp "$work/ZentrovaSetup.exe" "$first/ZentrovaSetup.exe" ||
   fail "the kit's zpack and the build made different setup programs"
 
 setup_w="Z:${work//\//\\}\\ZentrovaSetup.exe"
-ZENTROVA_SETUP_EXE=$setup_w ZENTROVA_PAYLOAD_ZLIB="Z:${folder//\//\\}\\zlib1.dll" \
+ZENTROVA_SETUP_EXE=$setup_w ZENTROVA_PAYLOAD_ZLIB="Z:${kit//\//\\}\\zlib1.dll" \
   "$src/scripts/run-wine.sh" "$build/tests/zentrova_tests.exe" --gtest_filter="$e2e_test" \
   >"$work/run.log" 2>&1 || { cat "$work/run.log"; fail "$e2e_test failed on the kit's setup program"; }
 grep -q "\[  PASSED  \] 1 test" "$work/run.log" || { cat "$work/run.log"; fail "$e2e_test did not run"; }
