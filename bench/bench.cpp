@@ -6,8 +6,9 @@
 //   copy PAYLOAD SRC DEST      write-only: the unpacked files, preloaded, same order
 //   run EXE [ARGS]             one whole process, timed from its start to its end
 //   embed EXE OUT PAYLOAD      OUT = EXE with PAYLOAD as resource 100
-#include <psapi.h>
 #include <windows.h>
+// psapi.h builds on windows.h's types.
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstring>
