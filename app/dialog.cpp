@@ -27,9 +27,8 @@ const wchar_t* workArchiveFolder = nullptr;
 [[noreturn]] void EndWithTheSession() {
     CloseEntryBeingWritten();
     ReleaseCompression();
-    // Only a folder this run made: another may hold anyone's files.
-    if (workArchiveFolder[0] && ArchiveFolderCreated())
-        DeleteFolderTreeNowOrAtRestart(workArchiveFolder);
+    // Only a folder this run made and holds: another may hold anyone's files.
+    RemoveArchiveFolderNowOrAtRestart(workArchiveFolder);
     DeletePendingLauncherNow();
     CloseAndDeleteLog();
     ReplyMessage(0);

@@ -1,22 +1,16 @@
 #include "extract/run.h"
 
-#include <sddl.h>
 #include <windows.h>
 
 #include "extract/entries.h"
 #include "extract/format.h"
 #include "support/errors.h"
+#include "support/held_folder.h"
 #include "support/log.h"
 #include "support/module.h"
 #include "support/paths.h"
 #include "support/text.h"
 #include "support/version.h"
-
-namespace {
-
-bool archiveFolderCreated = false;
-
-}  // namespace
 
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     wchar_t modulePath[kExtractPathUnits];
@@ -35,7 +29,7 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     // run that stops before must not remove the program's own folder.
     wchar_t folder[kExtractPathUnits];
     CopyText(folder, kExtractPathUnits, ownFolder);
-    archiveFolderCreated = CreateArchiveFolder(folder, L"tmp");
+    CreateArchiveFolder(folder, L"tmp");
     CopyText(archiveFolder, kExtractPathUnits, folder);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
@@ -61,63 +55,34 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     return count;
 }
 
-namespace {
-
 // The folder sits where an unelevated process can write, and the elevated
-// program loads zlib1.dll and starts the installer from it: only SYSTEM and
-// Administrators may change anything in it, for files written later too.
-constexpr wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)";
-
-bool RunsAsAdministrator() {
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
-                                  0, 0, 0, 0, 0, &administrators))
-        return false;
-    BOOL member = FALSE;
-    if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
-    FreeSid(administrators);
-    return member != FALSE;
-}
-
-}  // namespace
-
-ArchiveFolderSecurity::ArchiveFolderSecurity() {
-    attributes_.nLength = sizeof(attributes_);
-    attributes_.bInheritHandle = FALSE;
-    attributes_.lpSecurityDescriptor = nullptr;
-    // Without administrator rights the protected folder would shut the
-    // program out of its own files, and there is nothing to protect.
-    if (!RunsAsAdministrator()) return;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            kProtectedFolderSddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
-        int error = static_cast<int>(GetLastError());
-        ThrowError("Can't create tmp directory", error);
-    }
-}
-
-ArchiveFolderSecurity::~ArchiveFolderSecurity() {
-    LocalFree(attributes_.lpSecurityDescriptor);
-}
-
-SECURITY_ATTRIBUTES* ArchiveFolderSecurity::Attributes() {
-    return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr;
-}
-
-bool ArchiveFolderCreated() {
-    return archiveFolderCreated;
+// program loads zlib1.dll and starts the installer from it.
+ArchiveFolderSecurity::ArchiveFolderSecurity() : ProtectedSecurity(kArchiveFolderSddl) {
+    if (Error()) ThrowError("Can't create tmp directory", static_cast<int>(Error()));
 }
 
 bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
     ArchiveFolderSecurity security;
+    // A server applies the descriptor against the user's rights there, and
+    // would shut the user out of their own share.
+    bool remote = IsOnNetworkDrive(folder);
     for (int n = 1;; ++n) {
         if (n == kMaxArchiveFolderCounter + 1) ThrowErrorText("Can't create tmp directory");
         wchar_t candidate[kExtractPathUnits];
         // A candidate that does not fit would name some other folder.
         if (!FormatW(candidate, kExtractPathUnits, L"%s\\%s-%d", folder, name, n))
             ThrowErrorText("Can't create tmp directory");
-        bool created = CreateDirectoryW(candidate, security.Attributes()) != FALSE;
+        bool created =
+            CreateDirectoryW(candidate, remote ? nullptr : security.Attributes()) != FALSE;
         if (!created && GetLastError() == ERROR_ALREADY_EXISTS) continue;
+        if (created) {
+            // Between the two calls another process may have put a folder
+            // or link of its own at the name.
+            DWORD refused = archiveFolderHold.Hold(candidate, !remote);
+            if (refused) ThrowError("Can't create tmp directory", static_cast<int>(refused));
+            if (remote)
+                LogFormatW(L"Archive folder on a network drive, default security: %s", candidate);
+        }
         CopyText(folder, kExtractPathUnits, candidate);
         return created;
     }

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "support/security.h"
+
 // Payload archive resource: RT_RCDATA, this id, in the program's own module.
 constexpr int kPayloadResourceId = 100;
 constexpr int kMaxArchiveFolderCounter = 49;
@@ -11,25 +13,16 @@ constexpr int kMaxArchiveFolderCounter = 49;
 // archive folder's once it exists) and returns the number of entries
 // written, or -1 when the payload is missing.
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder);
-// Replaces folder with the first free "%s\%s-%d" of folder, name, 1..49.
-// False when the name was taken although its folder could not be created.
+// Replaces folder with the first free "%s\%s-%d" of folder, name, 1..49,
+// and holds the folder it creates (archiveFolderHold). False when the name
+// was taken although its folder could not be created. A folder that is
+// not the one it made by the time it holds it (a link, or another owner's)
+// is a fatal report: another process put it there.
 bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name);
-// True once this run has created its archive folder: only then is the
-// folder its own to remove.
-bool ArchiveFolderCreated();
 
-// The archive folder's descriptor: protected, SYSTEM and Administrators full
-// control, everyone else read and execute, inherited by everything inside.
-// None (default security) when the program runs without administrator
-// rights. Throws the fatal report when it cannot be built.
-class ArchiveFolderSecurity {
+// The archive folder's descriptor (kArchiveFolderSddl), or none without
+// administrator rights. Throws the fatal report when it cannot be built.
+class ArchiveFolderSecurity : public ProtectedSecurity {
    public:
     ArchiveFolderSecurity();
-    ~ArchiveFolderSecurity();
-    ArchiveFolderSecurity(const ArchiveFolderSecurity&) = delete;
-    ArchiveFolderSecurity& operator=(const ArchiveFolderSecurity&) = delete;
-    SECURITY_ATTRIBUTES* Attributes();
-
-   private:
-    SECURITY_ATTRIBUTES attributes_;
 };

@@ -3,14 +3,33 @@
 #include <windows.h>
 
 #include "support/errors.h"
+#include "support/held_folder.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/security.h"
 #include "support/session.h"
 #include "support/text.h"
 
 namespace {
 
 const wchar_t kCopyingReason[] = L"Zentrova setup is copying the application";
+
+// Any local user may make the folder, or a link of its name, before the
+// run: one that is there is used only when administrators own it. One made
+// here lets the others only read and run what is inside.
+DWORD CreateBasicInstallFolder(HeldFolder* target) {
+    ProtectedSecurity security(kBasicInstallSddl);
+    if (security.Error()) return security.Error();
+    if (!CreateDirectoryW(kBasicInstallFolder, security.Attributes())) {
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) return error;
+    }
+    // Named as the folder itself, not as a place inside it.
+    wchar_t folder[kPathUnits];
+    CopyText(folder, kPathUnits, kBasicInstallFolder);
+    StripToFolder(folder);
+    return target->Hold(folder, true);
+}
 
 }  // namespace
 
@@ -36,12 +55,12 @@ int BasicInstall(const wchar_t* archiveFolder) {
                              "you want to do a basic install?",
                              "Basic install", MB_OKCANCEL | MB_ICONQUESTION);
     if (answer != IDOK) return 0;
-    if (!CreateDirectoryW(kBasicInstallFolder, nullptr)) {
-        int code = static_cast<int>(GetLastError());
-        if (code != ERROR_ALREADY_EXISTS) {
-            ShowSystemErrorW(L"Error creating directory %s %d", kBasicInstallFolder, code);
-            return 0;
-        }
+    HeldFolder target;
+    DWORD refused = CreateBasicInstallFolder(&target);
+    if (refused) {
+        ShowSystemErrorW(L"Error creating directory %s %d", kBasicInstallFolder,
+                         static_cast<int>(refused));
+        return 0;
     }
     HoldSessionEnd(kCopyingReason);
     CopyAppFile(archiveFolder, kBasicInstallFolder, L"Zentrova.exe");

@@ -8,6 +8,7 @@
 #include "handoff/basic_install.h"
 #include "handoff/launch.h"
 #include "handoff/remove.h"
+#include "support/held_folder.h"
 #include "support/paths.h"
 #include "support/session.h"
 #include "support/text.h"
@@ -116,5 +117,6 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
         }
     }
     if (offerBasicInstall && BasicInstall(archiveFolder)) LaunchInstalledApp(archiveFolder);
-    return RemoveArchiveFolder(archiveFolder);
+    // Only a folder this run made is its own to remove.
+    return archiveFolderHold.IsHeld() ? RemoveArchiveFolder(archiveFolder) : FALSE;
 }

@@ -1,11 +1,14 @@
-// Depth-first removal of the archive folder: silent, but for the one line
-// that says it is left for the next restart.
+// Depth-first removal of the archive folder: silent, but for the lines
+// that say it is left for the next restart, or was not this run's.
 #pragma once
 #include <windows.h>
 
 #include <cstddef>
 
+// A child path as long as the longest target path the unpacking accepts,
+// and the pattern that lists it: "\*.*" after it.
 constexpr size_t kFinderPathUnits = 256;
+constexpr size_t kFinderPatternUnits = kFinderPathUnits + 4;
 // A file in use (a virus scanner reading a fresh file, a program that runs
 // on) is tried again this long, then left to be deleted at the next restart.
 constexpr DWORD kRemovalRetryMs = 2000;
@@ -34,5 +37,10 @@ BOOL DeleteFolderTree(const wchar_t* path);
 BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path);
 // The end of a run: DeleteFolderTree, retried for kRemovalRetryMs while
 // answering messages, then what remains is left for the next restart,
-// with a log line. Nonzero when the folder went now.
+// with a log line. Nonzero when the folder went now. A held archive folder
+// goes only while path still names it, else nothing does (a log line
+// says so), and the folder itself goes through the hold.
 BOOL RemoveArchiveFolder(const wchar_t* path);
+// As the session ends: the held archive folder, at once or at the next
+// restart. Nothing when this run holds none at path.
+BOOL RemoveArchiveFolderNowOrAtRestart(const wchar_t* path);

@@ -74,6 +74,10 @@ export WINEPREFIX=$run/prefix
 mkdir -p "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier"
 echo keep >"$WINEPREFIX/drive_c/outside/keep.txt"
 ln -s "$WINEPREFIX/drive_c/outside" "$WINEPREFIX/drive_c/carrier/link"
+# R: is a network drive, as Windows sees a mapped share: R:\ shows C:\remote.
+mkdir -p "$WINEPREFIX/drive_c/remote"
+ln -s ../drive_c/remote "$WINEPREFIX/dosdevices/r:"
+printf '\n[Software\\\\Wine\\\\Drives] 1700000000\n"r:"="network"\n' >>"$WINEPREFIX/system.reg"
 # C:\full is a 2 MiB disk that a payload can fill; C:\readonly shows
 # C:\writable without write access.
 drive=$WINEPREFIX/drive_c

@@ -134,6 +134,23 @@ TEST(Removal, ArchiveFolderInUseIsLeftForRestart) {
     EXPECT_LT(GetTickCount() - start, kRemovalRetryMs);
 }
 
+// A run ends by removing only the archive folder it made and holds; one
+// whose name it took without making it (another's, at a failed create)
+// stays with everything in it.
+TEST(Removal, FolderThisRunDidNotMakeStays) {
+    CreateLog(WorkFolder().c_str());
+    const std::wstring archive = WorkPath(L"tmp-1");
+    CreateDirectoryW(archive.c_str(), nullptr);
+    WriteBytes(archive + L"\\theirs.txt", "theirs");
+    BoxWatcher watcher(GetCurrentProcessId(), {IDOK, IDCANCEL});
+    EXPECT_EQ(RunInstaller(nullptr, archive.c_str()), 0);
+    std::vector<Box> boxes = watcher.Stop();
+    ASSERT_EQ(boxes.size(), 2u) << ToBytes(Describe(boxes));
+    EXPECT_EQ(boxes[0].caption, L"Extractor") << "no installer in the folder";
+    EXPECT_EQ(boxes[1].caption, L"Basic install");
+    EXPECT_EQ(ReadBytes(archive + L"\\theirs.txt"), "theirs");
+}
+
 TEST(Removal, LinksAreNotFollowed) {
     // run-wine.sh leaves C:\carrier\link, a link to C:\outside.
     ASSERT_TRUE(PathExists(L"C:\\carrier\\link"));

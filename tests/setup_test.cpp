@@ -951,3 +951,119 @@ TEST(Installer, NsisInstallerWithLingeringLauncher) {
     EXPECT_FALSE(PathExists(InstalledLauncher())) << "deleted once it ended";
     EXPECT_TRUE(PathExists(InstalledApp()));
 }
+
+namespace {
+
+// The same file, as the host sees it under Wine.
+std::string HostPath(const std::wstring& path) {
+    typedef char*(CDECL * UnixFileNameProc)(const wchar_t*);
+    auto unixFileName = reinterpret_cast<UnixFileNameProc>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixFileName ? unixFileName(path.c_str()) : nullptr;
+    std::string result = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// A shell command run by the host, past Wine's rules for open files, as
+// another process of the user would on Windows if nothing stopped it.
+void RunOnHost(const std::string& script) {
+    std::wstring line = L"/bin/sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    WaitForSingleObject(process.hProcess, kThreadEndMs);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+// While the question waits, the archive folder is moved aside and a link
+// to a folder of the user's takes its place.
+struct Swap {
+    std::wstring decoy;
+    bool done = false;
+    static void OnBox(const Box&, void* context) {
+        Swap* swap = static_cast<Swap*>(context);
+        if (swap->done) return;
+        swap->done = true;
+        RunOnHost("mv '" + HostPath(kArchive) + "' '" + HostPath(kRun + L"aside") + "' && ln -s '" +
+                  HostPath(swap->decoy) + "' '" + HostPath(kArchive) + "'");
+    }
+};
+
+}  // namespace
+
+// Links planted while the elevated program runs: C:\Zentrova before it, the
+// archive folder's place at the question. Neither target loses anything.
+TEST(Setup, PlantedLinksAreNeitherFollowedNorEmptied) {
+    UseInstaller(L"fail");
+    // C:\outside holds keep.txt (scripts/run-wine.sh).
+    RunOnHost("ln -s '" + HostPath(L"C:\\outside") + "' '" + HostPath(L"C:\\Zentrova") + "'");
+    ASSERT_TRUE(GetFileAttributesW(L"C:\\Zentrova") & FILE_ATTRIBUTE_REPARSE_POINT);
+    Swap swap;
+    swap.decoy = WorkPath(L"decoy");
+    CreateDirectoryW(swap.decoy.c_str(), nullptr);
+    WriteBytes(swap.decoy + L"\\mine.txt", "mine");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK}, 120000, L"", {nullptr, Swap::OnBox, &swap});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kBasic, ErrorBox(L"Error creating directory C:\\Zentrova\\ 267")});
+    EXPECT_EQ(ListFolder(L"C:\\outside"), std::vector<std::wstring>{L"keep.txt"});
+    EXPECT_EQ(ReadBytes(L"C:\\outside\\keep.txt"), "keep\n");
+    EXPECT_EQ(ListFolder(swap.decoy), std::vector<std::wstring>{L"mine.txt"});
+    EXPECT_EQ(ReadBytes(swap.decoy + L"\\mine.txt"), "mine");
+    std::wstring log = ReadLog(kLog);
+    std::wstring tail = L"Archive folder replaced, nothing removed: " + kArchive + L"\r\n";
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
+// The deepest folder the unpacking makes is listed and removed like any
+// other: nothing is left for the next restart.
+TEST(Setup, DeepestFolderIsRemoved) {
+    UseInstaller(L"cancel");
+    // The folder's path takes 252 units; its files' paths 254.
+    const std::string deep(252 - kArchive.size() - 1, 'd');
+    std::string payload = Payload()
+                              .Library()
+                              .Compressed(deep + "\\a", "a")
+                              .Compressed(deep + "\\b", "b")
+                              .Installer()
+                              .Bytes();
+    SetupRun run = RunSetup(kRun, &payload);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    EXPECT_EQ(PendingRenames().find(L"tmp-1"), std::wstring::npos) << ToBytes(PendingRenames());
+}
+
+namespace {
+
+const wchar_t kRemoteRun[] = L"R:\\run\\";
+
+void RecordRemoteLog(const Box&, void* context) {
+    *static_cast<std::wstring*>(context) =
+        ReadLog(kRemoteRun + std::wstring(L"KSExtractorLog.txt"));
+}
+
+}  // namespace
+
+// R: is a network drive (scripts/run-wine.sh): the server applies the
+// descriptor there, so the folder gets default security, and the log says so.
+TEST(Setup, NetworkDriveGetsDefaultSecurity) {
+    UseInstaller(L"fail");
+    const std::wstring folder = kRemoteRun;
+    ASSERT_EQ(GetDriveTypeW(L"R:\\"), static_cast<UINT>(DRIVE_REMOTE));
+    std::wstring logAtQuestion;
+    SetupRun run = RunSetup(folder, nullptr, {IDCANCEL}, 120000, L"",
+                            {nullptr, RecordRemoteLog, &logAtQuestion});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kBasic});
+    EXPECT_NE(logAtQuestion.find(L"\r\nArchive folder on a network drive, default security: " +
+                                 folder + L"tmp-1\r\nPath=\""),
+              std::wstring::npos)
+        << ToBytes(logAtQuestion);
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}

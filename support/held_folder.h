@@ -1,0 +1,42 @@
+// A folder held open from its check to its removal. The handle shares no
+// delete, so while it is open no other process can rename or replace the
+// folder (on NTFS, nor any folder above it): what the path names stays
+// what was checked, and a test made through the handle holds for it.
+#pragma once
+#include <windows.h>
+
+class HeldFolder {
+   public:
+    constexpr HeldFolder() = default;
+    ~HeldFolder() { Release(); }
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    // Holds path when it is a real folder, not a link, and, with checkOwner,
+    // has an owner that CheckFolderOwner accepts. 0, or the system error
+    // code that refuses it; nothing is held then.
+    DWORD Hold(const wchar_t* path, bool checkOwner);
+    bool IsHeld() const { return handle_ != nullptr; }
+    // True while path names the held folder: the same volume and file ID.
+    bool IsAt(const wchar_t* path) const;
+    // Deletes the held folder, emptied by now, when path still names it;
+    // the hold ends with it. False, still holding, while it is not empty
+    // or in use; false, and the hold ends, when path names another.
+    bool Remove(const wchar_t* path);
+    void Release();
+
+   private:
+    bool IsSame(HANDLE folder) const;
+    HANDLE handle_ = nullptr;
+    DWORD volume_ = 0;
+    DWORD indexHigh_ = 0;
+    DWORD indexLow_ = 0;
+};
+
+// True for a folder on a drive that Windows calls remote, whose server
+// applies descriptors against the user's rights there.
+bool IsOnNetworkDrive(const wchar_t* path);
+
+// The run's archive folder, held from its creation to its removal: only a
+// folder held here is this run's to remove.
+extern HeldFolder archiveFolderHold;
