@@ -18,6 +18,36 @@ int installingSeen;
 
 namespace {
 
+// The watch counts windows of the installer's process, or of a process
+// started since its launch; windows of programs that were running before
+// (an Explorer window of a folder named like the title) never count. With
+// no launch yet, every process counts.
+DWORD installerProcessId = 0;
+ULONGLONG launchTime = 0;
+
+ULONGLONG Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+bool StartedSinceLaunch(DWORD processId) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) return false;
+    FILETIME created, exited, kernel, user;
+    bool since = GetProcessTimes(process, &created, &exited, &kernel, &user) &&
+                 ((static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime) >=
+                     launchTime;
+    CloseHandle(process);
+    return since;
+}
+
+bool IsInstallersWindow(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    return (installerProcessId && processId == installerProcessId) || StartedSinceLaunch(processId);
+}
+
 const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
 
 // A folder that cannot be looked up whole is passed as an empty argument
@@ -29,6 +59,26 @@ void UseOrEmpty(wchar_t* folder, bool found) {
 
 bool LaunchSucceeded(HINSTANCE result) {
     return static_cast<int>(reinterpret_cast<INT_PTR>(result)) >= 32;
+}
+
+// Its hInstApp; the watch then knows the installer's process.
+HINSTANCE StartInstaller(HWND dialog, const wchar_t* installerPath, const wchar_t* parameters) {
+    SHELLEXECUTEINFOW launch = {};
+    launch.cbSize = sizeof launch;
+    // As ShellExecuteW: a failure is told in a box of our own.
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    launch.hwnd = dialog;
+    launch.lpVerb = L"open";
+    launch.lpFile = installerPath;
+    launch.lpParameters = parameters;
+    launch.nShow = SW_SHOWNORMAL;
+    launchTime = Now();
+    ShellExecuteExW(&launch);
+    if (launch.hProcess) {
+        installerProcessId = GetProcessId(launch.hProcess);
+        CloseHandle(launch.hProcess);
+    }
+    return launch.hInstApp;
 }
 
 }  // namespace
@@ -47,16 +97,12 @@ BOOL CALLBACK CheckInstallerWindow(HWND window, LPARAM foundFlag) {
     char title[kWindowTitleBytes];
     if (GetWindowTextA(window, title, kWindowTitleBytes) <= 0) return TRUE;
     int* found = reinterpret_cast<int*>(foundFlag);
-    if (strcmp(title, kInstallerTitle) == 0) {
-        *found = 1;
-        return FALSE;
-    }
-    if (strcmp(title, kInstallingTitle) == 0) {
-        *found = 1;
-        installingSeen = 1;
-        return FALSE;
-    }
-    return TRUE;
+    bool installing = strcmp(title, kInstallingTitle) == 0;
+    if (!installing && strcmp(title, kInstallerTitle) != 0) return TRUE;
+    if (!IsInstallersWindow(window)) return TRUE;
+    *found = 1;
+    if (installing) installingSeen = 1;
+    return FALSE;
 }
 
 int IsInstallerRunning() {
@@ -83,8 +129,7 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
     AppendText(installerPath, kPathUnits, L"InstallZentrova.exe");
 
     HoldSessionEnd(kWaitingReason);
-    HINSTANCE result =
-        ShellExecuteW(dialog, L"open", installerPath, parameters, nullptr, SW_SHOWNORMAL);
+    HINSTANCE result = StartInstaller(dialog, installerPath, parameters);
     bool launched = LaunchSucceeded(result);
     if (!launched) {
         ReleaseSessionEnd();

@@ -1019,6 +1019,55 @@ TEST(Setup, PlantedLinksAreNeitherFollowedNorEmptied) {
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 }
 
+namespace {
+
+// A window of a program that was running before the setup program.
+class ForeignWindow {
+   public:
+    explicit ForeignWindow(const wchar_t* title) : title_(title) {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, &threadId_);
+        WaitForSingleObject(ready_, kThreadEndMs);
+    }
+    ~ForeignWindow() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, kThreadEndMs);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+    }
+
+   private:
+    // Answers what is sent to it, as any program's window does.
+    static DWORD WINAPI Run(void* self) {
+        ForeignWindow* window = static_cast<ForeignWindow*>(self);
+        HWND handle = CreateWindowExW(0, L"STATIC", window->title_, WS_POPUP | WS_VISIBLE, 0, 0, 10,
+                                      10, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        SetEvent(window->ready_);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        DestroyWindow(handle);
+        return 0;
+    }
+    const wchar_t* title_;
+    HANDLE ready_;
+    HANDLE thread_;
+    DWORD threadId_ = 0;
+};
+
+}  // namespace
+
+// A window of the installer's title up from before the run to after it
+// is another program's: the run ends when the installer's own have gone.
+TEST(Installer, OnlyTheInstallersOwnWindowsAreWaitedFor) {
+    UseInstaller(L"install");
+    ForeignWindow explorer(L"Zentrova Installer");
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
 // The deepest folder the unpacking makes is listed and removed like any
 // other: nothing is left for the next restart.
 TEST(Setup, DeepestFolderIsRemoved) {
