@@ -5,6 +5,7 @@
 #include <new>
 
 #include "support/log.h"
+#include "support/session.h"
 #include "support/text.h"
 
 namespace {
@@ -34,24 +35,28 @@ const wchar_t* NoteW(int code) {
 void ShowErrorW(const wchar_t* text) {
     LogLineW(text);
     errorShown = true;
+    SessionHoldPause pause;
     MessageBoxW(nullptr, text, kCaptionW, MB_OK | MB_ICONERROR);
 }
 
 void ShowErrorA(const char* text) {
     LogLineA(text);
     errorShown = true;
+    SessionHoldPause pause;
     MessageBoxA(nullptr, text, kCaptionA, MB_OK | MB_ICONERROR);
 }
 
 void ShowFatalW(const wchar_t* text) {
     LogLineW(text);
     KeepLog();
+    SessionHoldPause pause;
     MessageBoxW(nullptr, text, kCaptionW, MB_OK);
 }
 
 void ShowFatalA(const char* text) {
     LogLineA(text);
     KeepLog();
+    SessionHoldPause pause;
     MessageBoxA(nullptr, text, kCaptionA, MB_OK);
 }
 

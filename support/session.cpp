@@ -38,3 +38,11 @@ void ReleaseSessionEnd() {
 const wchar_t* SessionBlockReason() {
     return blockReason;
 }
+
+SessionHoldPause::SessionHoldPause() : reason_(blockReason) {
+    ReleaseSessionEnd();
+}
+
+SessionHoldPause::~SessionHoldPause() {
+    if (reason_) HoldSessionEnd(reason_);
+}

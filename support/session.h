@@ -12,3 +12,17 @@ void HoldSessionEnd(const wchar_t* reason);
 void ReleaseSessionEnd();
 // Why the session may not end now, or null.
 const wchar_t* SessionBlockReason();
+
+// An error box waits for the user, and no work runs meanwhile: the session
+// may end then, which cleans up as the end of a run would. The hold comes
+// back when the box has been answered.
+class SessionHoldPause {
+   public:
+    SessionHoldPause();
+    ~SessionHoldPause();
+    SessionHoldPause(const SessionHoldPause&) = delete;
+    SessionHoldPause& operator=(const SessionHoldPause&) = delete;
+
+   private:
+    const wchar_t* reason_;
+};

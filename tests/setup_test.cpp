@@ -1116,3 +1116,50 @@ TEST(Setup, NetworkDriveGetsDefaultSecurity) {
         << ToBytes(logAtQuestion);
     EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
 }
+
+namespace {
+
+// Ends the session at the first error box, before anyone answers it.
+void EndSessionAtTheErrorBox(const Box& box, void* context) {
+    if (box.caption == L"Error") EndSessionAtTheBox(box, context);
+}
+
+}  // namespace
+
+// No work runs while an error box waits for the user: a logoff may come,
+// and it cleans up, keeping the log.
+TEST(Setup, ErrorBoxLetsTheSessionEnd) {
+    std::string library = DamagedLibraryPayload();
+    std::string noLibeay = Payload()
+                               .Library()
+                               .Compressed("Zentrova.exe", ReadBytes(DemoPath(L"Zentrova.exe")))
+                               .Installer()
+                               .Bytes();
+    const struct {
+        const wchar_t* mode;
+        const std::string* payload;
+        std::vector<Expected> boxes;
+    } failures[] = {
+        {L"install", &library, {ErrorBox(L"No zip 100")}},
+        {L"fail",
+         &noLibeay,
+         {kBasic, ErrorBox(L"Error copying application C:\\Zentrova\\libeay32.dll 2")}},
+    };
+    for (const auto& failure : failures) {
+        UseInstaller(failure.mode);
+        SessionEnd end;
+        SetupRun run = RunSetup(kRun, failure.payload, {IDOK}, 120000, L"",
+                                {nullptr, EndSessionAtTheErrorBox, &end});
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, failure.boxes);
+        EXPECT_TRUE(end.queryAnswered);
+        EXPECT_EQ(end.queryAnswer, static_cast<DWORD_PTR>(TRUE)) << ToBytes(failure.mode);
+        EXPECT_EQ(ListFolder(kRun),
+                  (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
+        std::wstring log = ReadLog(kLog);
+        std::wstring tail = failure.boxes.back().text + L"\r\n";
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+        DeleteFileW(kLog.c_str());
+    }
+}
