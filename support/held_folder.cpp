@@ -70,24 +70,28 @@ bool HeldFolder::IsAt(const wchar_t* path) const {
 bool HeldFolder::Remove(const wchar_t* path) {
     if (!IsHeld()) return false;
     // The hold shares no delete, not even with this process: it gives way
-    // to a handle that may delete, which holds the folder as well and is
-    // checked to be of the same folder.
-    CloseHandle(handle_);
-    handle_ = nullptr;
-    HANDLE folder = OpenFolder(path, kDeleteAccess, kHoldSharing);
-    if (!folder) folder = OpenFolder(path, kHoldAccess, kHoldSharing);
-    if (!folder) return false;
-    if (!IsSame(folder)) {
-        CloseHandle(folder);
-        return false;
+    // for a moment to a handle that may delete, checked to be of the same
+    // folder. That handle is not kept, since while it is open no one may
+    // list the folder or make it their current folder.
+    Release();
+    HANDLE deleter = OpenFolder(path, kDeleteAccess, kHoldSharing);
+    bool removed = false;
+    if (deleter && IsSame(deleter)) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        removed = SetFileInformationByHandle(deleter, FileDispositionInfo, &disposition,
+                                             sizeof disposition) != FALSE;
     }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (SetFileInformationByHandle(folder, FileDispositionInfo, &disposition, sizeof disposition)) {
-        CloseHandle(folder);
-        return true;
+    DWORD error = GetLastError();
+    if (deleter) CloseHandle(deleter);
+    if (!removed) {
+        HANDLE folder = OpenFolder(path, kHoldAccess, kHoldSharing);
+        if (folder && IsSame(folder))
+            handle_ = folder;
+        else if (folder)
+            CloseHandle(folder);
     }
-    handle_ = folder;
-    return false;
+    SetLastError(error);
+    return removed;
 }
 
 void HeldFolder::Release() {
