@@ -1,6 +1,11 @@
 # Lays out the vendor kit's folder anew (cmake/kit.cmake): the programs, the
 # checksummed zlib1.dll, the README, the licences and SHA256SUMS, each with
 # fixed permissions so that the zip does not depend on the umask.
+# Without zpack.exe (no libdeflate for Windows) there is no kit.
+if(NOT EXISTS ${ZPACK_EXE})
+  file(READ ${ZPACK_EXE_WHY} _why)
+  message(FATAL_ERROR "No kit: ${_why}")
+endif()
 file(REMOVE_RECURSE ${KIT_DIR})
 file(MAKE_DIRECTORY ${KIT_DIR}/licences)
 set(_programs OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ

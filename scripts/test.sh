@@ -29,16 +29,19 @@ base_lane=${lanes[0]}
 /usr/bin/python3 - "$junit" "$base_lane" "${lanes[@]}" <<'PY'
 import sys, xml.etree.ElementTree as ET
 junit, base, lanes = sys.argv[1], sys.argv[2], sys.argv[3:]
-counts = {lane: [0, 0, 0.0] for lane in lanes}
+counts = {lane: [0, 0, 0, 0.0] for lane in lanes}
 for case in ET.parse(junit).getroot().iter("testcase"):
     name = case.get("name", "")
     lane = "WoW64" if name.endswith(".wow64") else "32-bit emulated" if name.endswith(".emu32") else base
-    entry = counts.setdefault(lane, [0, 0, 0.0])
+    entry = counts.setdefault(lane, [0, 0, 0, 0.0])
+    # A skipped test says why in its output; it neither passed nor failed.
+    skipped = case.find("skipped") is not None
     failed = case.get("status") not in ("run", "passed") or case.find("failure") is not None
-    entry[1 if failed else 0] += 1
-    entry[2] += float(case.get("time", 0))
-for lane, (passed, failed, seconds) in counts.items():
-    print(f"lane {lane}: {passed} passed, {failed} failed ({seconds:.0f} s of test time)")
+    entry[2 if skipped else 1 if failed else 0] += 1
+    entry[3] += float(case.get("time", 0))
+for lane, (passed, failed, skipped, seconds) in counts.items():
+    also = f", {skipped} skipped" if skipped else ""
+    print(f"lane {lane}: {passed} passed, {failed} failed{also} ({seconds:.0f} s of test time)")
 PY
 for lane in "${dropped[@]}"; do echo "lane $lane: not run"; done
 [ $rc -eq 0 ] || exit $rc
