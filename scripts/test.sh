@@ -1,20 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite
 # in every lane this machine can run, then says how each lane went.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/lanes.sh
-plan_lanes
-echo "test.sh: lanes: $(IFS=,; echo "${lanes[*]}" | sed 's/,/, /g')"
-scripts/setup.sh
-settle_lanes
+. "$(dirname "$0")/prelude.sh"
 start=$(date +%s)
-if [ -n "$build32" ]; then
-  # The shipped program, built as users get it, for the emulated lane.
-  cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-i686.cmake" \
-    -DZENTROVA_TESTS=OFF >/dev/null
-  cmake --build "$build32" -j2
-fi
+if [ -n "$build32" ]; then build_shipped32; fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain" \
   -DZENTROVA_EMULATED_BUILD="${build32:+$PWD/$build32}" -DZENTROVA_I386_ROOT="$i386_root"
 cmake --build "$build" -j2
