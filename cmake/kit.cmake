@@ -33,7 +33,7 @@ add_custom_target(kit
           -DSTUB=$<TARGET_FILE:ZentrovaSetup-stub> -DZPACK=${ZENTROVA_KIT_ZPACK}
           -DZPACK_EXE=${ZENTROVA_KIT_ZPACK_EXE} -DZPACK_EXE_WHY=${ZENTROVA_KIT_ZPACK_EXE_WHY}
           -DPE_CHECKSUM=${ZENTROVA_KIT_PE_CHECKSUM} -DZLIB_DLL=${ZENTROVA_KIT_ZLIB_DLL}
-          -DREADME=${CMAKE_SOURCE_DIR}/packer/kit/README.txt
+          -DREADME=${CMAKE_SOURCE_DIR}/docs/vendor.md
           "-DLICENCES=${ZENTROVA_KIT_LICENCES}" -P ${CMAKE_SOURCE_DIR}/cmake/kit_stage.cmake
   COMMAND ${CMAKE_CPACK_COMMAND} --config ${_kit_cpack_config}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/kit-cpack/${ZENTROVA_KIT_NAME}.zip

@@ -20,7 +20,12 @@ endfunction()
 kit_file(${STUB} ZentrovaSetup-stub.exe _texts)
 kit_file(${ZPACK} zpack _programs)
 kit_file(${ZPACK_EXE} zpack.exe _texts)
-kit_file(${README} README.txt _texts)
+# The README is docs/vendor.md as plain text: the same words, without the
+# backticks of its code.
+file(READ ${README} _readme)
+string(REPLACE "`" "" _readme "${_readme}")
+file(WRITE ${KIT_DIR}/README.txt "${_readme}")
+file(CHMOD ${KIT_DIR}/README.txt FILE_PERMISSIONS ${_texts})
 foreach(_licence IN LISTS LICENCES)
   string(REPLACE "=" ";" _pair "${_licence}")
   list(GET _pair 0 _name)
