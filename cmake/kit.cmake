@@ -28,17 +28,12 @@ file(WRITE ${_kit_cpack_config}
   "set(CPACK_INSTALLED_DIRECTORIES \"${ZENTROVA_KIT_DIR};.\")\n"
   "set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)\n")
 
-if(NOT ZENTROVA_KIT_ZPACK_EXE)
-  add_custom_target(kit
-    COMMAND ${CMAKE_COMMAND} -E echo "kit: no zpack.exe, see the configure warning"
-    COMMAND ${CMAKE_COMMAND} -E false)
-  return()
-endif()
 add_custom_target(kit
   COMMAND ${CMAKE_COMMAND} -DKIT_DIR=${ZENTROVA_KIT_DIR}
           -DSTUB=$<TARGET_FILE:ZentrovaSetup-stub> -DZPACK=${ZENTROVA_KIT_ZPACK}
-          -DZPACK_EXE=${ZENTROVA_KIT_ZPACK_EXE} -DPE_CHECKSUM=${ZENTROVA_KIT_PE_CHECKSUM}
-          -DZLIB_DLL=${ZENTROVA_KIT_ZLIB_DLL} -DREADME=${CMAKE_SOURCE_DIR}/packer/kit/README.txt
+          -DZPACK_EXE=${ZENTROVA_KIT_ZPACK_EXE} -DZPACK_EXE_WHY=${ZENTROVA_KIT_ZPACK_EXE_WHY}
+          -DPE_CHECKSUM=${ZENTROVA_KIT_PE_CHECKSUM} -DZLIB_DLL=${ZENTROVA_KIT_ZLIB_DLL}
+          -DREADME=${CMAKE_SOURCE_DIR}/docs/vendor.md
           "-DLICENCES=${ZENTROVA_KIT_LICENCES}" -P ${CMAKE_SOURCE_DIR}/cmake/kit_stage.cmake
   COMMAND ${CMAKE_CPACK_COMMAND} --config ${_kit_cpack_config}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/kit-cpack/${ZENTROVA_KIT_NAME}.zip

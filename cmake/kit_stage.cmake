@@ -1,6 +1,11 @@
 # Lays out the vendor kit's folder anew (cmake/kit.cmake): the programs, the
 # checksummed zlib1.dll, the README, the licences and SHA256SUMS, each with
 # fixed permissions so that the zip does not depend on the umask.
+# Without zpack.exe (no libdeflate for Windows) there is no kit.
+if(NOT EXISTS ${ZPACK_EXE})
+  file(READ ${ZPACK_EXE_WHY} _why)
+  message(FATAL_ERROR "No kit: ${_why}")
+endif()
 file(REMOVE_RECURSE ${KIT_DIR})
 file(MAKE_DIRECTORY ${KIT_DIR}/licences)
 set(_programs OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
@@ -15,7 +20,12 @@ endfunction()
 kit_file(${STUB} ZentrovaSetup-stub.exe _texts)
 kit_file(${ZPACK} zpack _programs)
 kit_file(${ZPACK_EXE} zpack.exe _texts)
-kit_file(${README} README.txt _texts)
+# The README is docs/vendor.md as plain text: the same words, without the
+# backticks of its code.
+file(READ ${README} _readme)
+string(REPLACE "`" "" _readme "${_readme}")
+file(WRITE ${KIT_DIR}/README.txt "${_readme}")
+file(CHMOD ${KIT_DIR}/README.txt FILE_PERMISSIONS ${_texts})
 foreach(_licence IN LISTS LICENCES)
   string(REPLACE "=" ";" _pair "${_licence}")
   list(GET _pair 0 _name)

@@ -11,19 +11,13 @@
 # i386 code: there it measures the 64-bit build, against 64-bit NSIS; times
 # under an emulator would measure the emulator); remove its bench/ folder to
 # regenerate the payloads.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/prelude.sh"
 root=$PWD
 tiny=0
 runs=5
 [ "${1:-}" = --tiny ] && { tiny=1; runs=1; shift; }
 # Fewer runs for a quick look; the table still says how many.
 [ "${1:-}" = --runs ] && { runs=${2:?--runs takes a number}; shift 2; }
-
-. scripts/lanes.sh
-plan_lanes
-scripts/setup.sh
-settle_lanes
 if [ "$wine_arch" = win32 ]; then
   bb=$root/build-bench
   measured="the 32-bit program (i686) in a 32-bit prefix"

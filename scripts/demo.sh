@@ -3,17 +3,10 @@
 # on a private virtual display, answering its questions, then prints what
 # happened. Where the kernel runs no i386 code, the shipped 32-bit program
 # runs under qemu-user beside the 64-bit stand-ins, as the tests run it.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/lanes.sh
-plan_lanes
-scripts/setup.sh
-settle_lanes
+. "$(dirname "$0")/prelude.sh"
 env=(ZENTROVA_WINE_ROOT="$PWD/$build/wine" ZENTROVA_WINE_ARCH="$wine_arch")
 if [ -n "$build32" ]; then
-  cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-i686.cmake" \
-    -DZENTROVA_TESTS=OFF >/dev/null
-  cmake --build "$build32" -j2
+  build_shipped32
   w32="Z:${PWD//\//\\}\\$build32"
   env+=(ZENTROVA_I386_ROOT="$i386_root" ZENTROVA_SETUP_EXE="$w32\\ZentrovaSetup.exe"
         ZENTROVA_PAYLOAD_ZLIB="$w32\\demo\\zlib1.dll")
@@ -22,6 +15,9 @@ elif [ "$wine_arch" = win64 ]; then
   echo "demo.sh: running the 64-bit build; the 32-bit program cannot run here"
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain"
-cmake --build "$build" -j2
+# Only what the demo shows: the program, its stand-ins and the test program
+# that runs it, not the rest of the suite's fixtures, the kit or the native
+# tests.
+cmake --build "$build" -j2 --target zentrova_tests
 env "${env[@]}" scripts/run-wine.sh "$build/tests/zentrova_tests.exe" --gtest_filter=Demo.TypicalRun
 echo "Screenshot of the Status window: $build/demo-status.png"

@@ -10,11 +10,9 @@ trap 'rm -f "$probe"' EXIT
 # The smallest i386 ELF program: exit(42) through int 0x80.
 printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
 chmod +x "$probe"
-userns=(--user --map-root-user)
-if unshare "${userns[@]}" --mount sh -c \
-  'mount -t binfmt_misc none /proc/sys/fs/binfmt_misc' 2>/dev/null; then
-  unshare "${userns[@]}" --mount sh -c \
-    'mount -t binfmt_misc none /proc/sys/fs/binfmt_misc && exec "$0"' "$probe" 2>/dev/null
+. "$(dirname "$0")/binfmt.sh"
+if in_own_binfmt true; then
+  in_own_binfmt "$probe"
   [ $? -eq 42 ]
   exit
 fi

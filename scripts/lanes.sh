@@ -1,4 +1,4 @@
-# Sourced by the scripts that build and run the program under Wine.
+# Sourced by scripts/prelude.sh, from the repository's top.
 # plan_lanes, before setup, names what this machine should run:
 #   lanes      "32-bit" and "WoW64" where the kernel runs i386 code;
 #              "64-bit" and "32-bit emulated" where it runs none
@@ -7,6 +7,7 @@
 #   build, toolchain, wine_arch   the build whose tests every lane shares
 #   build32, i386_root            the 32-bit build and the i386 root that
 #                                 the emulated lane runs, or empty
+. scripts/binfmt.sh
 i386_root_default=${ZENTROVA_I386_ROOT:-/var/lib/zentrova/i386-root}
 
 plan_lanes() {
@@ -51,8 +52,7 @@ settle_lanes() {
       drop_lane "32-bit emulated" "qemu-user-static is not installed"
     elif [ ! -f "$i386_root_default/.packages" ]; then
       drop_lane "32-bit emulated" "no i386 root in $i386_root_default (scripts/i386-root.sh)"
-    elif ! unshare --user --map-root-user --mount sh -c \
-      'mount -t binfmt_misc none /proc/sys/fs/binfmt_misc' 2>/dev/null; then
+    elif ! in_own_binfmt true; then
       drop_lane "32-bit emulated" "the kernel gives no binfmt_misc of a user namespace's own (Linux 6.7 or later)"
     else
       build32=build i386_root=$i386_root_default

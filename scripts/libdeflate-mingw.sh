@@ -38,7 +38,8 @@ if [ ! -e "$src/.unpacked" ]; then
         -o Dir::State::Lists="$apt/lists" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=)
   apt-get "${opts[@]}" update >"$apt/update.log" 2>&1 || { cat "$apt/update.log" >&2; exit 1; }
   (cd "$apt/get" && apt-get "${opts[@]}" source --download-only "libdeflate=$version") \
-    >"$apt/source.log" 2>&1 || { cat "$apt/source.log" >&2; exit 1; }
+    >"$apt/source.log" 2>&1 ||
+    { grep -h '^[WE]: ' "$apt/update.log" "$apt/source.log" >&2 || cat "$apt/source.log" >&2; exit 1; }
   rm -rf "$src"
   mkdir -p "$home"
   # Unpacked with Debian's patches, as Debian builds it.

@@ -1,20 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite
 # in every lane this machine can run, then says how each lane went.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/lanes.sh
-plan_lanes
-echo "test.sh: lanes: $(IFS=,; echo "${lanes[*]}" | sed 's/,/, /g')"
-scripts/setup.sh
-settle_lanes
+. "$(dirname "$0")/prelude.sh"
 start=$(date +%s)
-if [ -n "$build32" ]; then
-  # The shipped program, built as users get it, for the emulated lane.
-  cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-i686.cmake" \
-    -DZENTROVA_TESTS=OFF >/dev/null
-  cmake --build "$build32" -j2
-fi
+if [ -n "$build32" ]; then build_shipped32; fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain" \
   -DZENTROVA_EMULATED_BUILD="${build32:+$PWD/$build32}" -DZENTROVA_I386_ROOT="$i386_root"
 cmake --build "$build" -j2
@@ -29,16 +18,19 @@ base_lane=${lanes[0]}
 /usr/bin/python3 - "$junit" "$base_lane" "${lanes[@]}" <<'PY'
 import sys, xml.etree.ElementTree as ET
 junit, base, lanes = sys.argv[1], sys.argv[2], sys.argv[3:]
-counts = {lane: [0, 0, 0.0] for lane in lanes}
+counts = {lane: [0, 0, 0, 0.0] for lane in lanes}
 for case in ET.parse(junit).getroot().iter("testcase"):
     name = case.get("name", "")
     lane = "WoW64" if name.endswith(".wow64") else "32-bit emulated" if name.endswith(".emu32") else base
-    entry = counts.setdefault(lane, [0, 0, 0.0])
+    entry = counts.setdefault(lane, [0, 0, 0, 0.0])
+    # A skipped test says why in its output; it neither passed nor failed.
+    skipped = case.find("skipped") is not None
     failed = case.get("status") not in ("run", "passed") or case.find("failure") is not None
-    entry[1 if failed else 0] += 1
-    entry[2] += float(case.get("time", 0))
-for lane, (passed, failed, seconds) in counts.items():
-    print(f"lane {lane}: {passed} passed, {failed} failed ({seconds:.0f} s of test time)")
+    entry[2 if skipped else 1 if failed else 0] += 1
+    entry[3] += float(case.get("time", 0))
+for lane, (passed, failed, skipped, seconds) in counts.items():
+    also = f", {skipped} skipped" if skipped else ""
+    print(f"lane {lane}: {passed} passed, {failed} failed{also} ({seconds:.0f} s of test time)")
 PY
 for lane in "${dropped[@]}"; do echo "lane $lane: not run"; done
 [ $rc -eq 0 ] || exit $rc

@@ -37,6 +37,8 @@ diff -r "$kit" "$first/$name" || fail "the zip does not hold the unpacked kit"
 (cd "$kit" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not hold"
 file "$kit/zpack" | grep -q "statically linked" || fail "zpack is not statically linked"
 /usr/bin/python3 "$src/tests/kit_check.py" "$kit" || fail "the kit's Windows files"
+grep -q '^What zpack refuses$' "$kit/README.txt" && ! grep -q '`' "$kit/README.txt" ||
+  fail "the kit's README.txt is not docs/vendor.md as plain text"
 
 # Bare environment, as on a vendor's machine without a build toolchain.
 # The vendor's files are the demo's without zlib1.dll: the kit's, beside

@@ -21,7 +21,7 @@ target_include_directories(ZentrovaSetup-linked PRIVATE ${CMAKE_SOURCE_DIR}/reso
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/zentrova.rc PROPERTIES
   OBJECT_DEPENDS "${ZENTROVA_PAYLOAD};${CMAKE_SOURCE_DIR}/resources/zentrova.ico;${ZENTROVA_GENERATED}/zentrova.manifest;${ZENTROVA_GENERATED}/build_date.h")
 add_dependencies(ZentrovaSetup-linked zentrova_payload zentrova_build_date)
-add_dependencies(zentrova_tests ZentrovaSetup-stub ZentrovaSetup-linked)
+add_dependencies(zentrova_test_suite ZentrovaSetup-linked)
 
 # The same three programs through an independent PE reader, Debian's
 # python3-pefile, and signed and verified by osslsigncode.
