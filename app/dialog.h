@@ -2,8 +2,8 @@
 #pragma once
 #include <windows.h>
 
-constexpr int kProgressDialogId = 1000;
-constexpr int kProgressTextId = 1001;
+#include "format/resource_ids.h"
+
 constexpr UINT kTickMilliseconds = 100;
 
 // 0 until the tick that starts the work; never cleared afterwards.

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "extract/archive.h"
 #include "extract/compression.h"
 #include "extract/entries.h"
-#include "extract/format.h"
 #include "extract/inflate.h"
 #include "extract/run.h"
+#include "format/archive.h"
+#include "format/archive_layout.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/paths.h"

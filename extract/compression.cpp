@@ -5,7 +5,8 @@
 #include <new>
 
 #include "extract/entries.h"
-#include "extract/pe_checksum.h"
+#include "format/names.h"
+#include "format/pe_checksum.h"
 #include "support/errors.h"
 #include "support/log.h"
 
@@ -14,12 +15,9 @@ namespace {
 constexpr int kBindingErrorCode = 100;
 
 // Looked up in this order; the binding needs every one of them.
-const char* const kExportNames[] = {
-    "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
-    "deflate",    "deflateInit_", "gzopen",       "gzclose",       "gzread",
-    "gzwrite",    "inflateSync",  "crc32",        "get_crc_table", "deflateInit2_",
-};
+const char* const kExportNames[] = {ZENTROVA_ZLIB_EXPORTS};
 constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
+static_assert(kExportCount == kZlibExportCount, "every export the packer checks for");
 enum { kInflateEnd = 0, kInflate = 1, kInflateInit = 2 };
 
 FARPROC entryPoints[kExportCount];

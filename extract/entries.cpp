@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "extract/archive.h"
 #include "extract/inflate.h"
+#include "format/archive.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/text.h"

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "extract/entries.h"
-#include "extract/format.h"
+#include "format/archive_layout.h"
 #include "support/errors.h"
 #include "support/held_folder.h"
 #include "support/log.h"
@@ -29,7 +29,7 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     // run that stops before must not remove the program's own folder.
     wchar_t folder[kExtractPathUnits];
     CopyText(folder, kExtractPathUnits, ownFolder);
-    CreateArchiveFolder(folder, L"tmp");
+    CreateArchiveFolder(folder, kArchiveFolderName);
     CopyText(archiveFolder, kExtractPathUnits, folder);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
@@ -70,7 +70,7 @@ bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
         if (n == kMaxArchiveFolderCounter + 1) ThrowErrorText("Can't create tmp directory");
         wchar_t candidate[kExtractPathUnits];
         // A candidate that does not fit would name some other folder.
-        if (!FormatW(candidate, kExtractPathUnits, L"%s\\%s-%d", folder, name, n))
+        if (!FormatW(candidate, kExtractPathUnits, kArchiveFolderFormat, folder, name, n))
             ThrowErrorText("Can't create tmp directory");
         bool created =
             CreateDirectoryW(candidate, remote ? nullptr : security.Attributes()) != FALSE;

@@ -2,7 +2,9 @@
 // the installer did not install it.
 #pragma once
 
-constexpr wchar_t kBasicInstallFolder[] = L"C:\\Zentrova\\";
+#include "format/names.h"
+
+constexpr wchar_t kBasicInstallFolder[] = ZENTROVA_BASIC_INSTALL_FOLDER;
 
 // 1 when the user agreed and the folder is there, else 0.
 int BasicInstall(const wchar_t* archiveFolder);

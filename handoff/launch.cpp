@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "format/names.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -10,7 +11,7 @@
 namespace {
 
 const wchar_t kAppName[] = L"Zentrova.exe";
-const wchar_t kFixedFolder[] = L"C:\\Zentrova\\";
+const wchar_t kFixedFolder[] = ZENTROVA_BASIC_INSTALL_FOLDER;
 
 // The launcher from the question to its deletion, for a session that ends
 // meanwhile.

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-// A child path as long as the longest target path the unpacking accepts,
-// and the pattern that lists it: "\*.*" after it.
-constexpr size_t kFinderPathUnits = 256;
+#include "format/capacities.h"
+
+// The pattern that lists a folder of kFinderPathUnits: "\*.*" after it.
 constexpr size_t kFinderPatternUnits = kFinderPathUnits + 4;
 // A file in use (a virus scanner reading a fresh file, a program that runs
 // on) is tried again this long, then left to be deleted at the next restart.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "extract/archive.h"
+#include "format/archive.h"
 #include "packer/pe.h"
 
 namespace {
@@ -39,7 +39,7 @@ std::string NonAsciiFault(const std::string& name) {
 std::string EntryNameFault(const std::string& name) {
     if (name.empty()) return "name is empty";
     if (name.size() > kMaxTargetNameBytes) {
-        std::string path = kShortestTargetPrefix + name;
+        std::string path = std::string(kShortestArchiveFolder) + "\\" + name;
         return "the unpacked path " + Quoted(path) + " would be " + std::to_string(path.size()) +
                " characters, longer than 255 even in the shortest archive folder, and the front "
                "end would fail with \"Target path too long\"; names may be at most " +

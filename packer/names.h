@@ -7,14 +7,14 @@
 #include <map>
 #include <string>
 
-#include "support/paths.h"
+#include "format/capacities.h"
+#include "format/names.h"
 
-// The archive folder, then "\", for a program at a drive's root: the
-// shortest target path prefix the front end builds.
-constexpr char kShortestTargetPrefix[] = "C:\\tmp-1\\";
-// Longest name whose target path fits the front end's path buffer, its
-// terminator included, in every archive folder.
-constexpr size_t kMaxTargetNameBytes = kExtractPathUnits - 1 - (sizeof kShortestTargetPrefix - 1);
+// Longest name whose target path (the archive folder, "\", the name) fits
+// the front end's path buffer, its terminator included, in every archive
+// folder. The size of kShortestArchiveFolder counts its terminator, which
+// stands for the "\" before the name.
+constexpr size_t kMaxTargetNameBytes = kExtractPathUnits - 1 - sizeof kShortestArchiveFolder;
 
 // Why name cannot name a payload entry, or "" when it can.
 std::string EntryNameFault(const std::string& name);

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "extract/archive.h"
-#include "extract/pe_checksum.h"
+#include "format/archive.h"
+#include "format/pe_checksum.h"
 #include "packer/names.h"
 #include "packer/pipeline.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/format.h"
+#include "format/archive_layout.h"
 #include "packer/compress.h"
 #include "packer/system.h"
 

@@ -5,14 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "extract/pe_checksum.h"
-#include "extract/pe_format.h"
+#include "format/pe_checksum.h"
+#include "format/pe_format.h"
 
-const char* const kZlibExportNames[kZlibExportCount] = {
-    "inflateEnd", "inflate",      "inflateInit_", "inflateInit2_", "deflateEnd",
-    "deflate",    "deflateInit_", "gzopen",       "gzclose",       "gzread",
-    "gzwrite",    "inflateSync",  "crc32",        "get_crc_table", "deflateInit2_",
-};
+const char* const kZlibExportNames[kZlibExportCount] = {ZENTROVA_ZLIB_EXPORTS};
 
 const char* const kPeDirectoryNames[kPeDirectorySlots] = {
     "export",
@@ -126,10 +122,6 @@ std::string MachineFault(uint16_t machine, bool dll) {
 }
 
 }  // namespace
-
-bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
-    return offset <= size && length <= size - offset;
-}
 
 std::string Hex(uint64_t value) {
     char text[kNumberTextBytes];

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "extract/format.h"
+#include "format/archive_layout.h"
+#include "format/names.h"
 #include "packer/system.h"
 
 constexpr uint16_t kPeMachineI386 = 0x14C;
@@ -34,16 +35,12 @@ constexpr size_t kPeRelocationDirectory = 5;
 constexpr size_t kPeDebugDirectory = 6;
 extern const char* const kPeDirectoryNames[kPeDirectorySlots];
 
-// Whether length bytes at offset lie within size; 64-bit, so that no sum of
-// 32-bit file fields wraps.
-bool Fits(uint64_t offset, uint64_t length, uint64_t size);
 // "0x1A2B", for faults that name an offset or a field.
 std::string Hex(uint64_t value);
 // A fault in the file's structure, worded alike wherever it is found.
 std::string Damaged(const std::string& why);
 
-// The fifteen names the front end's compression binding looks up.
-constexpr size_t kZlibExportCount = 15;
+// The names the front end's compression binding looks up.
 extern const char* const kZlibExportNames[kZlibExportCount];
 
 struct PeSection {

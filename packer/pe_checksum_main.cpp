@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "extract/format.h"
-#include "extract/pe_checksum.h"
+#include "format/archive_layout.h"
+#include "format/pe_checksum.h"
 #include "packer/pack.h"
 
 int main(int argc, char** argv) {

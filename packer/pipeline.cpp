@@ -4,7 +4,7 @@
 #include <new>
 #include <system_error>
 
-#include "extract/archive.h"
+#include "format/archive.h"
 
 unsigned DefaultPackJobs() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxPackJobs);

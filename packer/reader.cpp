@@ -3,8 +3,8 @@
 
 #include <zlib.h>
 
-#include "extract/archive.h"
-#include "extract/format.h"
+#include "format/archive.h"
+#include "format/archive_layout.h"
 #include "packer/names.h"
 
 namespace {

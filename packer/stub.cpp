@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "extract/pe_format.h"
+#include "format/pe_format.h"
 
 namespace {
 

@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "format/resource_ids.h"
 #include "packer/pe.h"
 #include "packer/resource_tree.h"
 
 constexpr uint16_t kResourceTypeDialog = 5;   // RT_DIALOG
 constexpr uint16_t kResourceTypeRcdata = 10;  // RT_RCDATA
-constexpr uint16_t kProgressDialogId = 1000;
-constexpr uint16_t kPayloadResourceId = 100;
 // English (United Kingdom), as every other resource of the program but its
 // manifest carries.
 constexpr uint16_t kPayloadLanguage = 0x0809;

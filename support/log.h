@@ -4,7 +4,8 @@
 
 #include <cstddef>
 
-constexpr size_t kLogPathUnits = 260;
+#include "format/capacities.h"
+
 constexpr size_t kLogLineUnits = 1000;
 constexpr wchar_t kLogFileName[] = L"KSExtractorLog.txt";
 

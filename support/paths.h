@@ -3,8 +3,7 @@
 
 #include <cstddef>
 
-constexpr size_t kPathUnits = 260;         // MAX_PATH, the rule
-constexpr size_t kExtractPathUnits = 256;  // own path, archive folder, entry targets
+#include "format/capacities.h"
 
 constexpr int kCsidlDesktopDirectory = 0x10;
 constexpr int kCsidlProgramFiles = 0x26;

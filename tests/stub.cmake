@@ -9,7 +9,7 @@ add_custom_command(OUTPUT ${ZENTROVA_PAYLOAD}
   COMMENT "Packing ${ZENTROVA_PACKED_DIR}"
   VERBATIM)
 add_custom_target(zentrova_payload DEPENDS ${ZENTROVA_PAYLOAD})
-file(WRITE ${ZENTROVA_GENERATED}/payload.rc.in "100 RCDATA \"@ZENTROVA_PAYLOAD@\"\n")
+file(WRITE ${ZENTROVA_GENERATED}/payload.rc.in "ZENTROVA_PAYLOAD_RESOURCE RCDATA \"@ZENTROVA_PAYLOAD@\"\n")
 configure_file(${ZENTROVA_GENERATED}/payload.rc.in ${ZENTROVA_GENERATED}/payload.rc @ONLY)
 
 add_executable(ZentrovaSetup-linked WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp

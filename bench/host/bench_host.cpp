@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "extract/archive.h"
-#include "extract/format.h"
+#include "format/archive.h"
+#include "format/archive_layout.h"
 
 namespace {
 

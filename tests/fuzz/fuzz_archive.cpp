@@ -5,8 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "extract/archive.h"
-#include "extract/format.h"
+#include "format/archive.h"
+#include "format/archive_layout.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/pe_checksum.h"
+#include "format/pe_checksum.h"
 #include "packer/pack.h"
 #include "packer/reader.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "extract/archive.h"
+#include "format/archive.h"
 
 namespace {
 

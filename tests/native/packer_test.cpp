@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "extract/archive.h"
-#include "extract/pe_checksum.h"
+#include "format/archive.h"
+#include "format/pe_checksum.h"
 #include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe.h"

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "extract/pe_format.h"
+#include "format/pe_format.h"
 #include "packer/stub.h"
 #include "tests/native/helpers.h"
 

@@ -1,4 +1,4 @@
-#include "extract/archive.h"
+#include "format/archive.h"
 
 #include <cstring>
 

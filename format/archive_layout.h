@@ -19,6 +19,12 @@ constexpr int32_t kTrailerBytes = 4;
 // The front end walks with a signed 32-bit length, trailer included.
 constexpr uint64_t kMaxArchiveBytes = INT32_MAX;
 
+// Whether length bytes at offset lie within size; 64-bit, so that no sum of
+// 32-bit file fields wraps.
+inline bool Fits(uint64_t offset, uint64_t length, uint64_t size) {
+    return offset <= size && length <= size - offset;
+}
+
 // The caller has checked the bounds.
 inline uint16_t Le16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "extract/format.h"
+#include "format/archive_layout.h"
 
 enum ArchiveStatus {
     kArchiveOk = 0,

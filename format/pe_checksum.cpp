@@ -1,7 +1,7 @@
-#include "extract/pe_checksum.h"
+#include "format/pe_checksum.h"
 
-#include "extract/format.h"
-#include "extract/pe_format.h"
+#include "format/archive_layout.h"
+#include "format/pe_format.h"
 
 bool FindPeChecksumField(const unsigned char* data, size_t size, size_t* fieldOffset) {
     // Offsets are 64-bit so that no sum of 32-bit file fields wraps.
