@@ -5,8 +5,8 @@
 #include <new>
 
 #include "extract/entries.h"
-#include "format/names.h"
 #include "format/pe_checksum.h"
+#include "format/shared_names.h"
 #include "support/errors.h"
 #include "support/log.h"
 

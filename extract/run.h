@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "format/names.h"
 #include "format/resource_ids.h"
+#include "format/shared_names.h"
 #include "support/security.h"
 
 // Fills both buffers (kExtractPathUnits each, no trailing backslash; the

@@ -2,7 +2,7 @@
 // the installer did not install it.
 #pragma once
 
-#include "format/names.h"
+#include "format/shared_names.h"
 
 constexpr wchar_t kBasicInstallFolder[] = ZENTROVA_BASIC_INSTALL_FOLDER;
 

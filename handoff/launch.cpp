@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-#include "format/names.h"
+#include "format/shared_names.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"

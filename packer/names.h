@@ -8,7 +8,7 @@
 #include <string>
 
 #include "format/capacities.h"
-#include "format/names.h"
+#include "format/shared_names.h"
 
 // Longest name whose target path (the archive folder, "\", the name) fits
 // the front end's path buffer, its terminator included, in every archive

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "format/archive_layout.h"
-#include "format/names.h"
+#include "format/shared_names.h"
 #include "packer/system.h"
 
 constexpr uint16_t kPeMachineI386 = 0x14C;
