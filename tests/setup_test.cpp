@@ -1110,10 +1110,6 @@ TEST(Setup, ErrorBoxLetsTheSessionEnd) {
         EXPECT_EQ(end.queryAnswer, static_cast<DWORD_PTR>(TRUE)) << ToBytes(failure.mode);
         EXPECT_EQ(ListFolder(kRun),
                   (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
-        std::wstring log = ReadLog(kLog);
-        std::wstring tail = failure.boxes.back().text + L"\r\n";
-        ASSERT_GE(log.size(), tail.size());
-        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
         DeleteFileW(kLog.c_str());
     }
 }

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "support/errors.h"
-#include "support/held_folder.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/security.h"
@@ -367,40 +366,4 @@ TEST(Security, ProtectedFoldersAndTheirOwners) {
     for (const auto& o : owners)
         EXPECT_EQ(Accepted(o.owner, o.newObjectOwner), o.accepted) << ToBytes(o.owner);
     EXPECT_FALSE(IsAcceptedOwner(nullptr, nullptr));
-}
-
-// Only a real folder is held, and it is removed only where it still is.
-TEST(Security, HeldFolderIsTheFolderItChecked) {
-    HeldFolder held;
-    // run-wine.sh leaves C:\carrier\link, a link to C:\outside.
-    EXPECT_EQ(held.Hold(L"C:\\carrier\\link", true), static_cast<DWORD>(ERROR_DIRECTORY));
-    WriteBytes(WorkPath(L"file"), "x");
-    EXPECT_EQ(held.Hold(WorkPath(L"file").c_str(), true), static_cast<DWORD>(ERROR_DIRECTORY));
-    EXPECT_EQ(held.Hold(WorkPath(L"missing").c_str(), true),
-              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(held.IsHeld());
-
-    const std::wstring folder = WorkPath(L"held"), aside = WorkPath(L"aside");
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_EQ(held.Hold(folder.c_str(), true), 0u);
-    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{}) << "the owner probe is gone";
-    EXPECT_TRUE(held.IsAt(folder.c_str()));
-    EXPECT_FALSE(held.IsAt(WorkFolder().c_str()));
-    WriteBytes(folder + L"\\inside", "x");
-    EXPECT_FALSE(held.Remove(folder.c_str())) << "not empty";
-    EXPECT_TRUE(held.IsHeld());
-    DeleteFileW((folder + L"\\inside").c_str());
-
-    // Windows refuses the rename while the folder is held; Wine lets it
-    // happen, which stands for a swap that the hold cannot stop.
-    if (MoveFileW(folder.c_str(), aside.c_str())) {
-        CreateDirectoryW(folder.c_str(), nullptr);
-        EXPECT_FALSE(held.IsAt(folder.c_str()));
-        EXPECT_FALSE(held.Remove(folder.c_str()));
-        EXPECT_TRUE(PathExists(folder)) << "another folder at the path stays";
-        ASSERT_EQ(held.Hold(folder.c_str(), true), 0u);
-    }
-    EXPECT_TRUE(held.Remove(folder.c_str()));
-    EXPECT_FALSE(held.IsHeld());
-    EXPECT_FALSE(PathExists(folder));
 }
