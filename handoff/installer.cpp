@@ -25,19 +25,16 @@ namespace {
 DWORD installerProcessId = 0;
 ULONGLONG launchTime = 0;
 
-ULONGLONG Now() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 bool StartedSinceLaunch(DWORD processId) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) return false;
     FILETIME created, exited, kernel, user;
-    bool since = GetProcessTimes(process, &created, &exited, &kernel, &user) &&
-                 ((static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime) >=
-                     launchTime;
+    bool since =
+        GetProcessTimes(process, &created, &exited, &kernel, &user) && Ticks(created) >= launchTime;
     CloseHandle(process);
     return since;
 }
@@ -72,7 +69,9 @@ HINSTANCE StartInstaller(HWND dialog, const wchar_t* installerPath, const wchar_
     launch.lpFile = installerPath;
     launch.lpParameters = parameters;
     launch.nShow = SW_SHOWNORMAL;
-    launchTime = Now();
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    launchTime = Ticks(now);
     ShellExecuteExW(&launch);
     if (launch.hProcess) {
         installerProcessId = GetProcessId(launch.hProcess);

@@ -1,6 +1,5 @@
 #include "support/held_folder.h"
 
-#include "support/paths.h"
 #include "support/security.h"
 
 HeldFolder archiveFolderHold;
@@ -98,10 +97,4 @@ void HeldFolder::Release() {
     if (!handle_) return;
     CloseHandle(handle_);
     handle_ = nullptr;
-}
-
-bool IsOnNetworkDrive(const wchar_t* path) {
-    wchar_t root[kPathUnits];
-    if (!GetVolumePathNameW(path, root, kPathUnits)) return false;
-    return GetDriveTypeW(root) == DRIVE_REMOTE;
 }

@@ -33,10 +33,6 @@ class HeldFolder {
     DWORD indexLow_ = 0;
 };
 
-// True for a folder on a drive that Windows calls remote, whose server
-// applies descriptors against the user's rights there.
-bool IsOnNetworkDrive(const wchar_t* path);
-
 // The run's archive folder, held from its creation to its removal: only a
 // folder held here is this run's to remove.
 extern HeldFolder archiveFolderHold;

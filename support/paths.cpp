@@ -75,6 +75,12 @@ bool IsAbsolutePath(const wchar_t* path) {
     return share[0] && share[0] != L'\\';
 }
 
+bool IsOnNetworkDrive(const wchar_t* path) {
+    wchar_t root[kPathUnits];
+    if (!GetVolumePathNameW(path, root, kPathUnits)) return false;
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
 bool FileExists(const wchar_t* path) {
     FileHandle file(
         CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

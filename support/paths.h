@@ -22,6 +22,9 @@ void UseBackslashes(wchar_t* path);
 // True for "X:\..." and "\\server\share..." paths: any other text names a
 // place that depends on the current folder. "\\.\" and "\\?\" are refused.
 bool IsAbsolutePath(const wchar_t* path);
+// True for a path on a drive that Windows calls remote, whose server
+// applies descriptors against the user's rights there.
+bool IsOnNetworkDrive(const wchar_t* path);
 // True when the file opens for reading with no sharing: a folder, or a file
 // someone else holds open, counts as absent.
 bool FileExists(const wchar_t* path);
