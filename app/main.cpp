@@ -2,6 +2,7 @@
 
 #include "app/dialog.h"
 #include "support/module.h"
+#include "support/security.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ void RestrictDllSearch() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     RestrictDllSearch();
+    UseAdministratorsAsOwner();
     instanceHandle = instance;
     DialogBoxParamA(instanceHandle, MAKEINTRESOURCEA(kProgressDialogId), nullptr,
                     ProgressDialogProc, 0);

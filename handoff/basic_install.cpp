@@ -15,20 +15,18 @@ namespace {
 const wchar_t kCopyingReason[] = L"Zentrova setup is copying the application";
 
 // Any local user may make the folder, or a link of its name, before the
-// run: one that is there is used only when administrators own it. One made
-// here lets the others only read and run what is inside.
+// run: one that is there is used only when nobody but administrators and
+// the system may change it. One made here lets the others only read and
+// run what is inside.
 DWORD CreateBasicInstallFolder(HeldFolder* target) {
     ProtectedSecurity security(kBasicInstallSddl);
     if (security.Error()) return security.Error();
-    if (!CreateDirectoryW(kBasicInstallFolder, security.Attributes())) {
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) return error;
-    }
     // Named as the folder itself, not as a place inside it.
     wchar_t folder[kPathUnits];
     CopyText(folder, kPathUnits, kBasicInstallFolder);
     StripToFolder(folder);
-    return target->Hold(folder, true);
+    DWORD error = target->Create(folder, security.Attributes());
+    return error == ERROR_ALREADY_EXISTS ? target->Hold(folder, true) : error;
 }
 
 }  // namespace
@@ -42,7 +40,9 @@ void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const
     CopyText(target, kPathUnits, targetFolder);
     AddBackslash(target, kPathUnits);
     AppendText(target, kPathUnits, name);
-    if (!CopyFileW(source, target, FALSE)) {
+    // A link, or another name of some file, is replaced, not written through.
+    bool replaceable = !IsLinkOrSharedFile(target) || DeleteFileEvenReadOnly(target);
+    if (!replaceable || !CopyFileW(source, target, FALSE)) {
         int code = static_cast<int>(GetLastError());
         ShowSystemErrorW(L"Error copying application %s %d", target, code);
     }

@@ -1,7 +1,7 @@
-// A folder held open from its check to its removal. The handle shares no
-// delete, so while it is open no other process can rename or replace the
-// folder (on NTFS, nor any folder above it): what the path names stays
-// what was checked, and a test made through the handle holds for it.
+// A folder held open from its creation or check to its removal. The handle
+// reads the folder's entries and shares no delete, so while it is open no
+// other process can rename or replace the folder (on NTFS, nor any folder
+// above it): what the path names stays what was made or checked.
 #pragma once
 #include <windows.h>
 
@@ -12,10 +12,14 @@ class HeldFolder {
     HeldFolder(const HeldFolder&) = delete;
     HeldFolder& operator=(const HeldFolder&) = delete;
 
-    // Holds path when it is a real folder, not a link, and, with checkOwner,
-    // has an owner that CheckFolderOwner accepts. 0, or the system error
-    // code that refuses it; nothing is held then.
-    DWORD Hold(const wchar_t* path, bool checkOwner);
+    // Makes the folder path and holds it in one step, so that what is held
+    // is what was made, whatever another process puts at the name. 0,
+    // ERROR_ALREADY_EXISTS when the name is taken, or the system error code.
+    DWORD Create(const wchar_t* path, SECURITY_ATTRIBUTES* security);
+    // Holds an existing path when it is a real folder, not a link, and, with
+    // checkProtection, CheckFolderProtection accepts it. 0, or the system
+    // error code that refuses it; nothing is held then.
+    DWORD Hold(const wchar_t* path, bool checkProtection);
     bool IsHeld() const { return handle_ != nullptr; }
     // True while path names the held folder: the same volume and file ID.
     bool IsAt(const wchar_t* path) const;
@@ -26,6 +30,7 @@ class HeldFolder {
     void Release();
 
    private:
+    DWORD Keep(HANDLE folder);
     bool IsSame(HANDLE folder) const;
     HANDLE handle_ = nullptr;
     DWORD volume_ = 0;

@@ -81,6 +81,27 @@ bool IsOnNetworkDrive(const wchar_t* path) {
     return GetDriveTypeW(root) == DRIVE_REMOTE;
 }
 
+bool KeepsPermissions(const wchar_t* path) {
+    wchar_t root[kPathUnits];
+    DWORD flags = 0;
+    return GetVolumePathNameW(path, root, kPathUnits) &&
+           GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_PERSISTENT_ACLS);
+}
+
+bool IsLinkOrSharedFile(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+    FileHandle file(CreateFileW(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    // What cannot be looked at is not trusted to be a plain file.
+    if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return true;
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1;
+}
+
 bool FileExists(const wchar_t* path) {
     FileHandle file(
         CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -25,6 +25,11 @@ bool IsAbsolutePath(const wchar_t* path);
 // True for a path on a drive that Windows calls remote, whose server
 // applies descriptors against the user's rights there.
 bool IsOnNetworkDrive(const wchar_t* path);
+// True for a path on a volume that keeps permissions (not FAT, exFAT).
+bool KeepsPermissions(const wchar_t* path);
+// True for a file or folder at path that is a link, or a file of more
+// than one name: writing to it by that name would change another.
+bool IsLinkOrSharedFile(const wchar_t* path);
 // True when the file opens for reading with no sharing: a folder, or a file
 // someone else holds open, counts as absent.
 bool FileExists(const wchar_t* path);

@@ -1,6 +1,7 @@
 // Who may change the folders the elevated program works in. They sit where
 // an unelevated process of the user may create things first, so a folder
-// is trusted only when its owner gives that process nothing.
+// that this run did not make is trusted only when nobody but the system
+// and administrators may change it.
 #pragma once
 #include <windows.h>
 
@@ -13,6 +14,11 @@ constexpr wchar_t kBasicInstallSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 
 bool RunsAsAdministrator();
+// Elevated, everything this process creates is owned by Administrators
+// rather than, under some policies, by the user, who as its owner could
+// change its permissions. Nothing happens unelevated or where the system
+// refuses.
+void UseAdministratorsAsOwner();
 
 // The attributes that create a folder with sddl; none (default security)
 // without administrator rights, which the descriptor would shut out.
@@ -31,12 +37,15 @@ class ProtectedSecurity {
     DWORD error_ = 0;
 };
 
-// Administrators, SYSTEM, TrustedInstaller, or the owner that this process
-// gives new objects.
-bool IsAcceptedOwner(PSID owner, PSID newObjectOwner);
-// 0 when the folder held by handle, at path, has an accepted owner, or is
-// on a file system that records none; else the system error code that
-// refuses it. The owner of new objects is read
-// off a file made in it for the purpose, since file systems differ in
-// what they record.
-DWORD CheckFolderOwner(HANDLE folder, const wchar_t* path);
+// Administrators, SYSTEM, TrustedInstaller, or user (the one running an
+// unelevated run; null when elevated, since an elevated run's user is also
+// the unelevated processes' one).
+bool IsTrustedSid(PSID sid, PSID user);
+// 0 when only trusted SIDs own descriptor and may write, delete, change
+// the permissions of or take over what it guards, inside included;
+// ERROR_ACCESS_DENIED when others may, ERROR_INVALID_OWNER for another
+// owner.
+DWORD CheckProtection(PSECURITY_DESCRIPTOR descriptor, PSID user);
+// CheckProtection of the folder behind handle, for this run: 0, or the
+// system error code that refuses it.
+DWORD CheckFolderProtection(HANDLE folder);

@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "handoff/basic_install.h"
 #include "handoff/installer.h"
 #include "handoff/launch.h"
 #include "handoff/remove.h"
+#include "support/held_folder.h"
 #include "support/log.h"
 #include "tests/harness.h"
 
@@ -113,7 +115,7 @@ TEST(Removal, DepthFirstAndDotFiles) {
 TEST(Removal, ArchiveFolderInUseIsLeftForRestart) {
     CreateLog(WorkFolder().c_str());
     const std::wstring archive = WorkPath(L"tmp-1"), heldFile = archive + L"\\held.txt";
-    CreateDirectoryW(archive.c_str(), nullptr);
+    ASSERT_EQ(archiveFolderHold.Create(archive.c_str(), nullptr), 0u);
     WriteBytes(heldFile, "x");
     HANDLE held =
         CreateFileW(heldFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -337,4 +339,21 @@ TEST(Launch, LauncherInUseIsRetriedThenLeftForRestart) {
     DeleteLauncher(soon.path.c_str());
     EXPECT_LT(GetTickCount() - start, kLauncherWaitMs + 1000);
     DestroyWindow(waiter);
+}
+
+// A target that is a link, or another name of some file, is replaced with
+// the copy, never written through.
+TEST(BasicInstall, LinkedTargetIsReplaced) {
+    const std::wstring source = WorkPath(L"source"), target = WorkPath(L"target");
+    const std::wstring victim = WorkPath(L"victim.txt");
+    CreateDirectoryW(source.c_str(), nullptr);
+    CreateDirectoryW(target.c_str(), nullptr);
+    WriteBytes(source + L"\\Zentrova.exe", "new");
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(CreateHardLinkW((target + L"\\Zentrova.exe").c_str(), victim.c_str(), nullptr));
+    BoxWatcher watcher;
+    CopyAppFile(source.c_str(), target.c_str(), L"Zentrova.exe");
+    ExpectBoxes(watcher.Stop(), {});
+    EXPECT_EQ(ReadBytes(victim), "victim");
+    EXPECT_EQ(ReadBytes(target + L"\\Zentrova.exe"), "new");
 }

@@ -325,14 +325,17 @@ std::wstring OwnerAndAccess(const wchar_t* sddl) {
     return result;
 }
 
-bool Accepted(const wchar_t* owner, const wchar_t* newObjectOwner) {
-    PSID ownerSid = nullptr, newSid = nullptr;
-    ConvertStringSidToSidW(owner, &ownerSid);
-    if (newObjectOwner) ConvertStringSidToSidW(newObjectOwner, &newSid);
-    bool accepted = IsAcceptedOwner(ownerSid, newSid);
-    LocalFree(ownerSid);
-    LocalFree(newSid);
-    return accepted;
+// CheckProtection's verdict on a descriptor, for user (null: elevated).
+DWORD Verdict(const std::wstring& sddl, const wchar_t* user) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID userSid = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    if (user) ConvertStringSidToSidW(user, &userSid);
+    DWORD verdict = descriptor ? CheckProtection(descriptor, userSid) : ERROR_INVALID_DATA;
+    LocalFree(userSid);
+    LocalFree(descriptor);
+    return verdict;
 }
 
 }  // namespace
@@ -346,24 +349,42 @@ TEST(Security, ProtectedFoldersAndTheirOwners) {
     EXPECT_EQ(OwnerAndAccess(kBasicInstallSddl),
               L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
 
-    const wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
-    const wchar_t kOtherUser[] = L"S-1-5-21-1-2-3-1002";
+    // A folder the run did not make is trusted only when nobody but the
+    // system and administrators (and an unelevated run's own user) may
+    // change it or what it passes on, owner rights included.
+    const std::wstring kUser = L"S-1-5-21-1-2-3-1001";
+    const std::wstring kSystemOnly = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    const std::wstring kInstaller =
+        L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const DWORD kOthers = ERROR_ACCESS_DENIED, kOwner = ERROR_INVALID_OWNER;
     const struct {
-        const wchar_t* owner;
-        const wchar_t* newObjectOwner;
-        bool accepted;
-    } owners[] = {
-        {L"S-1-5-32-544", kUser, true},  // Administrators
-        {L"S-1-5-18", kUser, true},      // SYSTEM
-        {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", kUser, true},
-        {kUser, kUser, true},  // as this process makes them
-        {kOtherUser, kUser, false},
-        {kUser, L"S-1-5-32-544", false},  // made by the user unelevated
-        {L"S-1-5-32-545", kUser, false},  // Users
-        {L"S-1-1-0", kUser, false},       // Everyone
-        {kUser, nullptr, false},
+        std::wstring sddl;
+        const wchar_t* user;
+        DWORD verdict;
+    } folders[] = {
+        {kBasicInstallSddl, nullptr, 0},
+        {L"O:SY" + kSystemOnly, nullptr, 0},
+        {L"O:" + kInstaller + L"D:P(A;;FA;;;" + kInstaller + L")(A;;FRFX;;;BU)", nullptr, 0},
+        {L"O:BA" + kSystemOnly + L"(D;;FA;;;BU)(A;OICIIO;GA;;;CO)(A;;FA;;;OW)", nullptr, 0},
+        {L"O:BA" + kSystemOnly + L"(A;OICI;0x1301bf;;;AU)", nullptr, kOthers},  // made at a root
+        {L"O:BA" + kSystemOnly + L"(A;OICI;FA;;;WD)", nullptr, kOthers},
+        {L"O:BA" + kSystemOnly + L"(A;OICIIO;GA;;;BU)", nullptr, kOthers},
+        {L"O:" + kUser + kSystemOnly, nullptr, kOwner},
+        {L"O:BU" + kSystemOnly, nullptr, kOwner},
+        {L"O:BA" + kSystemOnly + L"(A;OICI;FA;;;" + kUser + L")", nullptr, kOthers},
+        {L"O:" + kUser + kSystemOnly + L"(A;OICI;FA;;;" + kUser + L")", kUser.c_str(), 0},
+        {L"O:" + kUser + kSystemOnly + L"(A;OICI;FA;;;S-1-5-21-1-2-3-1002)", kUser.c_str(),
+         kOthers},
     };
-    for (const auto& o : owners)
-        EXPECT_EQ(Accepted(o.owner, o.newObjectOwner), o.accepted) << ToBytes(o.owner);
-    EXPECT_FALSE(IsAcceptedOwner(nullptr, nullptr));
+    for (const auto& folder : folders)
+        EXPECT_EQ(Verdict(folder.sddl, folder.user), folder.verdict) << ToBytes(folder.sddl);
+    // No list at all lets everyone in.
+    SECURITY_DESCRIPTOR open;
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    EXPECT_EQ(CheckProtection(&open, nullptr), kOthers);
+    // Each right that changes the folder, alone.
+    for (const wchar_t* right : {L"0x2", L"0x4", L"WD", L"WO", L"SD", L"DC", L"GW", L"GA", L"FW"})
+        EXPECT_EQ(Verdict(L"O:BA" + kSystemOnly + L"(A;;" + right + L";;;BU)", nullptr), kOthers)
+            << ToBytes(right);
 }
