@@ -9,8 +9,17 @@
 #include "support/log.h"
 #include "support/module.h"
 #include "support/paths.h"
+#include "support/security.h"
 #include "support/text.h"
 #include "support/version.h"
+
+namespace {
+
+// Where the system's own elevated work keeps its files: only
+// administrators may change what they make there.
+const wchar_t kSystemTempSubfolder[] = L"\\Temp";
+
+}  // namespace
 
 int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     wchar_t modulePath[kExtractPathUnits];
@@ -28,9 +37,12 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
     // The caller's buffer names the archive folder only once it exists: a
     // run that stops before must not remove the program's own folder.
     wchar_t folder[kExtractPathUnits];
-    CopyText(folder, kExtractPathUnits, ownFolder);
+    const wchar_t* unprotectable = ChooseArchivePlace(folder, ownFolder);
     CreateArchiveFolder(folder, kArchiveFolderName);
     CopyText(archiveFolder, kExtractPathUnits, folder);
+    if (unprotectable)
+        LogFormatW(L"Archive folder in %s, since the program's folder %s", archiveFolder,
+                   unprotectable);
     LogFormatW(L"Path=\"%s\" archiveDir=\"%s\"", modulePath, archiveFolder);
 
     HRSRC resource =
@@ -61,29 +73,45 @@ ArchiveFolderSecurity::ArchiveFolderSecurity() : ProtectedSecurity(kArchiveFolde
     if (Error()) ThrowError("Can't create tmp directory", static_cast<int>(Error()));
 }
 
-bool CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
+const wchar_t* ChooseArchivePlace(wchar_t* place, const wchar_t* ownFolder) {
+    const wchar_t* unprotectable = nullptr;
+    // Unelevated, the files are the user's own wherever they go.
+    if (RunsAsAdministrator()) {
+        // A server applies a descriptor against the user's rights there.
+        if (IsOnNetworkDrive(ownFolder))
+            unprotectable = L"is on a network drive";
+        else if (!KeepsPermissions(ownFolder))
+            unprotectable = L"keeps no permissions";
+    }
+    if (!unprotectable) {
+        CopyText(place, kExtractPathUnits, ownFolder);
+        return nullptr;
+    }
+    // Not GetWindowsDirectoryW, which may name a folder of the user's.
+    UINT length = GetSystemWindowsDirectoryW(place, kExtractPathUnits);
+    if (length == 0 || length >= kExtractPathUnits) {
+        int error = length ? ERROR_INSUFFICIENT_BUFFER : static_cast<int>(GetLastError());
+        ThrowError("Can't create tmp directory", error);
+    }
+    if (!AppendText(place, kExtractPathUnits, kSystemTempSubfolder))
+        ThrowError("Can't create tmp directory", ERROR_FILENAME_EXCED_RANGE);
+    return unprotectable;
+}
+
+void CreateArchiveFolder(wchar_t* folder, const wchar_t* name) {
     ArchiveFolderSecurity security;
-    // A server applies the descriptor against the user's rights there, and
-    // would shut the user out of their own share.
-    bool remote = IsOnNetworkDrive(folder);
     for (int n = 1;; ++n) {
         if (n == kMaxArchiveFolderCounter + 1) ThrowErrorText("Can't create tmp directory");
         wchar_t candidate[kExtractPathUnits];
         // A candidate that does not fit would name some other folder.
         if (!FormatW(candidate, kExtractPathUnits, kArchiveFolderFormat, folder, name, n))
             ThrowErrorText("Can't create tmp directory");
-        bool created =
-            CreateDirectoryW(candidate, remote ? nullptr : security.Attributes()) != FALSE;
-        if (!created && GetLastError() == ERROR_ALREADY_EXISTS) continue;
-        if (created) {
-            // Between the two calls another process may have put a folder
-            // or link of its own at the name.
-            DWORD refused = archiveFolderHold.Hold(candidate, !remote);
-            if (refused) ThrowError("Can't create tmp directory", static_cast<int>(refused));
-            if (remote)
-                LogFormatW(L"Archive folder on a network drive, default security: %s", candidate);
-        }
+        // Made and held in one step: a folder or link that another process
+        // puts at the name is never the one written to.
+        DWORD error = archiveFolderHold.Create(candidate, security.Attributes());
+        if (error == ERROR_ALREADY_EXISTS) continue;
+        if (error) ThrowError("Can't create tmp directory", static_cast<int>(error));
         CopyText(folder, kExtractPathUnits, candidate);
-        return created;
+        return;
     }
 }

@@ -43,32 +43,38 @@ namespace {
 BOOL RemoveTree(const wchar_t* path, bool orAtRestart);
 
 // Everything inside path; what cannot go now is left for the next restart
-// when orAtRestart.
-void EmptyFolder(const wchar_t* path, bool orAtRestart) {
+// when orAtRestart. True when nothing was refused.
+bool EmptyFolder(const wchar_t* path, bool orAtRestart) {
     wchar_t pattern[kFinderPatternUnits];
-    if (!FormatW(pattern, kFinderPatternUnits, L"%s\\*.*", path)) return;
+    if (!FormatW(pattern, kFinderPatternUnits, L"%s\\*.*", path)) return false;
     FileFinder finder;
     FileFinderInit(&finder);
     wchar_t name[kFinderPathUnits];
     int use = 0;
     int folder = 0;
+    bool emptied = true;
     for (bool first = true; FileFinderNext(&finder, pattern, first, name, &use, &folder);
          first = false) {
         if (!use) continue;
         wchar_t child[kFinderPathUnits];
-        if (!FormatW(child, kFinderPathUnits, L"%s\\%s", path, name)) continue;
+        if (!FormatW(child, kFinderPathUnits, L"%s\\%s", path, name)) {
+            emptied = false;
+            continue;
+        }
         // The folder may have been writable by anyone: a junction or link
         // here could point at any folder, so only the link itself goes.
         bool link = (finder.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (folder && link) {
-            RemoveDirectoryW(child);
+            emptied = RemoveDirectoryW(child) && emptied;
         } else if (folder) {
-            RemoveTree(child, orAtRestart);
-        } else if (!DeleteFileEvenReadOnly(child) && orAtRestart) {
-            MoveFileExW(child, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            emptied = RemoveTree(child, orAtRestart) && emptied;
+        } else if (!DeleteFileEvenReadOnly(child)) {
+            emptied = false;
+            if (orAtRestart) MoveFileExW(child, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         }
     }
     FileFinderClose(&finder);
+    return emptied;
 }
 
 BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
@@ -80,29 +86,32 @@ BOOL RemoveTree(const wchar_t* path, bool orAtRestart) {
     return removed;
 }
 
-// A held archive folder goes only while path still names it: a link or
-// another folder put in its place loses nothing.
-bool StillHeldAt(const wchar_t* path) {
-    if (archiveFolderHold.IsAt(path)) return true;
-    // What was unpacked is left wherever the folder went: the log says so.
+// The archive folder is worked on by its path only while the path is
+// proven to name the held folder: one moved or lost meanwhile is left as
+// it is, wherever it went, and the log says so.
+enum class Removal { kDone, kInUse, kLost };
+
+Removal Lost(const wchar_t* path) {
     LogFormatW(L"Archive folder replaced, nothing removed: %s", path);
     KeepLog();
     archiveFolderHold.Release();
-    return false;
+    return Removal::kLost;
 }
 
-// The held folder itself goes through the hold, which shares no delete.
-BOOL RemoveArchiveTree(const wchar_t* path, bool orAtRestart) {
-    if (!archiveFolderHold.IsHeld()) return RemoveTree(path, orAtRestart);
-    EmptyFolder(path, orAtRestart);
-    if (archiveFolderHold.Remove(path)) return TRUE;
-    DWORD error = GetLastError();
+// One try: what is inside, then the folder itself through the hold.
+Removal TryRemoval(const wchar_t* path, bool orAtRestart) {
+    if (!archiveFolderHold.IsAt(path)) return Lost(path);
+    // The hold gives way for a moment to delete the folder: only once
+    // there is nothing left in it to lose.
+    if (EmptyFolder(path, orAtRestart)) {
+        if (archiveFolderHold.Remove(path)) return Removal::kDone;
+        if (!archiveFolderHold.IsHeld()) return Lost(path);
+    }
     if (orAtRestart) {
         archiveFolderHold.Release();
         MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
-    SetLastError(error);
-    return FALSE;
+    return Removal::kInUse;
 }
 
 }  // namespace
@@ -116,23 +125,23 @@ BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path) {
 }
 
 BOOL RemoveArchiveFolder(const wchar_t* path) {
-    if (!path[0]) return FALSE;
-    if (archiveFolderHold.IsHeld() && !StillHeldAt(path)) return FALSE;
+    if (!path[0] || !archiveFolderHold.IsHeld()) return FALSE;
     DWORD start = GetTickCount();
-    for (;;) {
-        if (RemoveArchiveTree(path, false)) return TRUE;
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FALSE;
+    Removal removal;
+    while ((removal = TryRemoval(path, false)) == Removal::kInUse) {
         // Unsigned difference: right across the tick counter's wrap.
-        if (GetTickCount() - start >= kRemovalRetryMs) break;
+        if (GetTickCount() - start >= kRemovalRetryMs) {
+            removal = TryRemoval(path, true);
+            if (removal == Removal::kInUse)
+                LogFormatW(L"Archive folder in use, deleted at restart: %s", path);
+            break;
+        }
         WaitAnswering(kRemovalRetryPollMs);
     }
-    if (RemoveArchiveTree(path, true)) return TRUE;
-    LogFormatW(L"Archive folder in use, deleted at restart: %s", path);
-    return FALSE;
+    return removal == Removal::kDone;
 }
 
 BOOL RemoveArchiveFolderNowOrAtRestart(const wchar_t* path) {
-    if (!path[0] || !archiveFolderHold.IsHeld() || !StillHeldAt(path)) return FALSE;
-    return RemoveArchiveTree(path, true);
+    if (!path[0] || !archiveFolderHold.IsHeld()) return FALSE;
+    return TryRemoval(path, true) == Removal::kDone;
 }

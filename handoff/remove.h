@@ -35,11 +35,12 @@ BOOL DeleteFolderTree(const wchar_t* path);
 // The same, and what cannot be deleted now (a program still running from
 // the folder) is left to be deleted at the next restart.
 BOOL DeleteFolderTreeNowOrAtRestart(const wchar_t* path);
-// The end of a run: DeleteFolderTree, retried for kRemovalRetryMs while
-// answering messages, then what remains is left for the next restart,
-// with a log line. Nonzero when the folder went now. A held archive folder
-// goes only while path still names it, else nothing does (a log line
-// says so), and the folder itself goes through the hold.
+// The end of a run: the held archive folder (archiveFolderHold) emptied and
+// removed, retried for kRemovalRetryMs while answering messages, then what
+// remains is left for the next restart, with a log line. Before each try
+// path must still name the held folder; once it does not, or the hold is
+// lost, nothing more is removed and a log line says so. Nonzero when the
+// folder went now; nothing happens without a hold.
 BOOL RemoveArchiveFolder(const wchar_t* path);
 // As the session ends: the held archive folder, at once or at the next
 // restart. Nothing when this run holds none at path.

@@ -24,6 +24,24 @@ void WriteUnits(const wchar_t* units, size_t count) {
     WriteFile(logHandle, units, static_cast<DWORD>(count * sizeof(wchar_t)), &written, nullptr);
 }
 
+// The program's folder is the user's: whatever is at the name is replaced,
+// never opened, since a link there would have the elevated program write
+// through it. INVALID_HANDLE_VALUE with the last error set on failure.
+HANDLE CreateLogFile() {
+    if (!DeleteFileW(logPath) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return INVALID_HANDLE_VALUE;
+    HANDLE file =
+        CreateFileW(logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1) return file;
+    // Another name given to it meanwhile: another's file from now on.
+    CloseHandle(file);
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 void CreateLog(const wchar_t* folder) {
@@ -37,8 +55,7 @@ void CreateLog(const wchar_t* folder) {
         ShowSystemErrorW(L"Error creating log file %s %d", logPath, kErrorFilenameTooLong);
         return;
     }
-    HANDLE file = CreateFileW(logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateLogFile();
     if (file == INVALID_HANDLE_VALUE) {
         int error = static_cast<int>(GetLastError());
         ShowSystemErrorW(L"Error creating log file %s %d", logPath, error);

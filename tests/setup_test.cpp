@@ -515,18 +515,22 @@ TEST(Setup, LogHeldOpenRunGoesOnWithoutALog) {
 }
 
 // C:\readonly is C:\writable seen without write access (scripts/run-wine.sh).
-TEST(Setup, ReadOnlyFolderStopsAtTheFirstEntry) {
+// A folder that cannot be made is never used: whatever is at its name is
+// not this run's.
+TEST(Setup, ReadOnlyFolderEndsTheRunBeforeUnpacking) {
     UseInstaller(L"install");
     HANDLE probe = CreateFileW(L"C:\\readonly\\probe", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD readOnlyError = GetLastError();
+    DWORD fileError = GetLastError();
     ASSERT_EQ(probe, INVALID_HANDLE_VALUE) << "C:\\readonly must be mounted read-only";
+    ASSERT_FALSE(CreateDirectoryW(L"C:\\readonly\\probe", nullptr));
+    DWORD folderError = GetLastError();
     SetupRun run = RunSetup(L"C:\\writable", nullptr, {}, 120000, L"C:\\readonly");
     EXPECT_EQ(run.exitCode, 0u);
-    std::wstring code = std::to_wstring(readOnlyError);
     ExpectBoxes(run,
-                {ErrorBox(L"Error creating log file C:\\readonly\\KSExtractorLog.txt " + code),
-                 FatalBox(L"Error creating target file C:\\readonly\\tmp-1\\zlib1.dll Error=3")});
+                {ErrorBox(L"Error creating log file C:\\readonly\\KSExtractorLog.txt " +
+                          std::to_wstring(fileError)),
+                 FatalBox(L"Can't create tmp directory Error=" + std::to_wstring(folderError))});
     Sleep(300);
     EXPECT_TRUE(Report().empty()) << "the installer must not run";
     EXPECT_EQ(ListFolder(L"C:\\writable"), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
@@ -1019,6 +1023,90 @@ TEST(Setup, PlantedLinksAreNeitherFollowedNorEmptied) {
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 }
 
+// C:\Zentrova made beforehand by another process of the user, open to
+// everyone, with an application of theirs in it: the elevated run neither
+// copies into it nor starts anything from it.
+TEST(Setup, BasicInstallRefusesAFolderOthersMayChange) {
+    UseInstaller(L"fail");
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\Zentrova", nullptr));
+    RunOnHost("chmod 777 '" + HostPath(L"C:\\Zentrova") + "'");
+    ASSERT_TRUE(CopyFileW(DemoPath(L"Zentrova.exe").c_str(), L"C:\\Zentrova\\Zentrova.exe", TRUE));
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kBasic, ErrorBox(L"Error creating directory C:\\Zentrova\\ 5")});
+    EXPECT_EQ(ListFolder(L"C:\\Zentrova"), std::vector<std::wstring>{L"Zentrova.exe"});
+    EXPECT_TRUE(Reported("installer done=fail"));
+    for (const std::string& line : Report()) EXPECT_NE(line.rfind("app ", 0), 0u) << line;
+}
+
+namespace {
+
+constexpr DWORD kMovePollMs = 20;
+
+// Another process of the user that keeps trying to move the archive folder
+// aside while it holds files, and counts how it went: while the installer's
+// window is up, and while the removal waits for an installer that runs on.
+struct Mover {
+    HANDLE process = nullptr;
+    HANDLE thread = nullptr;
+    int moved = 0, refusedWhileShown = 0, refusedWhileRemoving = 0;
+
+    static void Start(const PROCESS_INFORMATION& setup, void* context) {
+        Mover* mover = static_cast<Mover*>(context);
+        DuplicateHandle(GetCurrentProcess(), setup.hProcess, GetCurrentProcess(), &mover->process,
+                        SYNCHRONIZE, FALSE, 0);
+        mover->thread = CreateThread(nullptr, 0, Run, mover, 0, nullptr);
+    }
+    static DWORD WINAPI Run(void* context) {
+        Mover* mover = static_cast<Mover*>(context);
+        const std::wstring aside = kRun + L"aside";
+        while (WaitForSingleObject(mover->process, kMovePollMs) == WAIT_TIMEOUT) {
+            if (!PathExists(kArchive) || ListFolder(kArchive).empty()) continue;
+            bool running = false;
+            for (const std::string& line : Report()) {
+                if (line.rfind("installer mode=", 0) == 0) running = true;
+                if (line.rfind("installer done=", 0) == 0) running = false;
+            }
+            bool shown = FindWindowW(nullptr, L"Zentrova Installer") != nullptr;
+            if (MoveFileW(kArchive.c_str(), aside.c_str()))
+                ++mover->moved;
+            else if (running && GetLastError() == ERROR_SHARING_VIOLATION)
+                ++(shown ? mover->refusedWhileShown : mover->refusedWhileRemoving);
+        }
+        return 0;
+    }
+    void Stop() {
+        WaitForSingleObject(thread, kThreadEndMs);
+        CloseHandle(thread);
+        CloseHandle(process);
+    }
+};
+
+}  // namespace
+
+// What the elevated run writes and removes by name cannot be redirected: a
+// hard link planted at the log's name is replaced, not written through, and
+// the archive folder cannot be moved while the run holds it.
+TEST(Installer, NothingCanBeMovedOrLinkedUnderTheRun) {
+    UseInstaller(L"cancel");
+    SetEnv(L"ZENTROVA_STANDIN_LINGER_MS", L"1000");
+    CreateDirectoryW(kRun.c_str(), nullptr);
+    const std::wstring victim = WorkPath(L"victim.txt");
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(CreateHardLinkW(kLog.c_str(), victim.c_str(), nullptr));
+    Mover mover;
+    SetupRun run = RunSetup(kRun, nullptr, {}, 120000, L"", {Mover::Start, nullptr, &mover});
+    mover.Stop();
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {});
+    EXPECT_EQ(ReadBytes(victim), "victim");
+    EXPECT_EQ(mover.moved, 0);
+    EXPECT_GT(mover.refusedWhileShown, 0);
+    EXPECT_GT(mover.refusedWhileRemoving, 0);
+    EXPECT_TRUE(Reported("installer done=cancel"));
+    EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+}
+
 // A window of the installer's title up from before the run to after it
 // is another program's: the run ends when the installer's own have gone.
 TEST(Installer, OnlyTheInstallersOwnWindowsAreWaitedFor) {
@@ -1047,12 +1135,15 @@ void RecordRemoteLog(const Box&, void* context) {
 }  // namespace
 
 // R: is a network drive (scripts/run-wine.sh), whose server would apply the
-// descriptor against the user's rights: the folder gets default security,
-// and the log says so. The deepest folder the unpacking makes there is
-// listed and removed like any other: nothing is left for the next restart.
+// descriptor against the user's rights: the archive folder goes to the
+// Windows folder's Temp, which only administrators may change, and the log
+// says so. The deepest folder the unpacking makes there is listed and
+// removed like any other: nothing is left for the next restart.
 TEST(Setup, NetworkDriveAndDeepestFolder) {
     UseInstaller(L"fail");
-    const std::wstring folder = kRemoteRun, archive = folder + L"tmp-1";
+    wchar_t windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring folder = kRemoteRun, archive = windows + std::wstring(L"\\Temp\\tmp-1");
     ASSERT_EQ(GetDriveTypeW(L"R:\\"), static_cast<UINT>(DRIVE_REMOTE));
     // The folder's path takes 252 units; its files' paths 254.
     const std::string deep(252 - archive.size() - 1, 'd');
@@ -1063,11 +1154,12 @@ TEST(Setup, NetworkDriveAndDeepestFolder) {
                             {nullptr, RecordRemoteLog, &logAtQuestion});
     EXPECT_EQ(run.exitCode, 0u);
     ExpectBoxes(run, {kBasic});
-    EXPECT_NE(logAtQuestion.find(L"\r\nArchive folder on a network drive, default security: " +
-                                 archive + L"\r\nPath=\""),
+    EXPECT_NE(logAtQuestion.find(L"\r\nArchive folder in " + archive +
+                                 L", since the program's folder is on a network drive\r\nPath=\""),
               std::wstring::npos)
         << ToBytes(logAtQuestion);
     EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
+    EXPECT_FALSE(PathExists(archive));
     EXPECT_EQ(PendingRenames().find(L"tmp-1"), std::wstring::npos) << ToBytes(PendingRenames());
 }
 
