@@ -14,22 +14,36 @@ namespace {
 
 const wchar_t kCopyingReason[] = L"Zentrova setup is copying the application";
 
+// Held from its creation or check until the process ends, so that what is
+// started from it later is still what was copied or checked.
+HeldFolder basicInstallHold;
+
+// The folder itself, not a place inside it.
+void BasicInstallFolder(wchar_t* folder) {
+    CopyText(folder, kPathUnits, kBasicInstallFolder);
+    StripToFolder(folder);
+}
+
 // Any local user may make the folder, or a link of its name, before the
 // run: one that is there is used only when nobody but administrators and
 // the system may change it. One made here lets the others only read and
 // run what is inside.
-DWORD CreateBasicInstallFolder(HeldFolder* target) {
+DWORD CreateBasicInstallFolder() {
     ProtectedSecurity security(kBasicInstallSddl);
     if (security.Error()) return security.Error();
-    // Named as the folder itself, not as a place inside it.
     wchar_t folder[kPathUnits];
-    CopyText(folder, kPathUnits, kBasicInstallFolder);
-    StripToFolder(folder);
-    DWORD error = target->Create(folder, security.Attributes());
-    return error == ERROR_ALREADY_EXISTS ? target->Hold(folder, true) : error;
+    BasicInstallFolder(folder);
+    DWORD error = basicInstallHold.Create(folder, security.Attributes());
+    return error == ERROR_ALREADY_EXISTS ? basicInstallHold.Hold(folder, true) : error;
 }
 
 }  // namespace
+
+bool HoldBasicInstallFolder() {
+    wchar_t folder[kPathUnits];
+    BasicInstallFolder(folder);
+    return basicInstallHold.IsAt(folder) || basicInstallHold.Hold(folder, true) == 0;
+}
 
 void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const wchar_t* name) {
     wchar_t source[kPathUnits];
@@ -55,8 +69,7 @@ int BasicInstall(const wchar_t* archiveFolder) {
                              "you want to do a basic install?",
                              "Basic install", MB_OKCANCEL | MB_ICONQUESTION);
     if (answer != IDOK) return 0;
-    HeldFolder target;
-    DWORD refused = CreateBasicInstallFolder(&target);
+    DWORD refused = CreateBasicInstallFolder();
     if (refused) {
         ShowSystemErrorW(L"Error creating directory %s %d", kBasicInstallFolder,
                          static_cast<int>(refused));

@@ -8,4 +8,8 @@ constexpr wchar_t kBasicInstallFolder[] = ZENTROVA_BASIC_INSTALL_FOLDER;
 
 // 1 when the user agreed and the folder is there, else 0.
 int BasicInstall(const wchar_t* archiveFolder);
+// True when kBasicInstallFolder is held: made by this run, or one that
+// nobody but administrators and the system may change, as only such a one
+// may be started from.
+bool HoldBasicInstallFolder();
 void CopyAppFile(const wchar_t* sourceFolder, const wchar_t* targetFolder, const wchar_t* name);

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "format/shared_names.h"
+#include "handoff/basic_install.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -11,7 +12,6 @@
 namespace {
 
 const wchar_t kAppName[] = L"Zentrova.exe";
-const wchar_t kFixedFolder[] = ZENTROVA_BASIC_INSTALL_FOLDER;
 
 // The launcher from the question to its deletion, for a session that ends
 // meanwhile.
@@ -81,9 +81,10 @@ void FromFixedPlaces(wchar_t* appPath) {
         appPath[0] = 0;
     }
     if (appPath[0]) return;
-    CopyText(appPath, kPathUnits, kFixedFolder);
+    CopyText(appPath, kPathUnits, kBasicInstallFolder);
     AppendText(appPath, kPathUnits, kAppName);
-    if (!FileExists(appPath)) appPath[0] = 0;
+    // Anyone may have made that folder and put a launcher in it.
+    if (!FileExists(appPath) || !HoldBasicInstallFolder()) appPath[0] = 0;
 }
 
 // Empty when the application path has no folder part or the name does not fit.

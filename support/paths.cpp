@@ -82,10 +82,15 @@ bool IsOnNetworkDrive(const wchar_t* path) {
 }
 
 bool KeepsPermissions(const wchar_t* path) {
-    wchar_t root[kPathUnits];
+    // By a handle, which any folder gives: by name only a drive's root
+    // answers on some systems, not a volume mounted in a folder.
+    FileHandle folder(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     DWORD flags = 0;
-    return GetVolumePathNameW(path, root, kPathUnits) &&
-           GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+    return folder.IsValid() &&
+           GetVolumeInformationByHandleW(folder.Get(), nullptr, 0, nullptr, nullptr, &flags,
+                                         nullptr, 0) &&
            (flags & FILE_PERSISTENT_ACLS);
 }
 

@@ -1025,17 +1025,26 @@ TEST(Setup, PlantedLinksAreNeitherFollowedNorEmptied) {
 
 // C:\Zentrova made beforehand by another process of the user, open to
 // everyone, with an application of theirs in it: the elevated run neither
-// copies into it nor starts anything from it.
-TEST(Setup, BasicInstallRefusesAFolderOthersMayChange) {
-    UseInstaller(L"fail");
+// copies into it nor starts anything from it, after a failed install or
+// after one that left no word of where the application went.
+TEST(Setup, BasicInstallFolderOthersMayChangeIsNeverUsed) {
     ASSERT_TRUE(CreateDirectoryW(L"C:\\Zentrova", nullptr));
     RunOnHost("chmod 777 '" + HostPath(L"C:\\Zentrova") + "'");
     ASSERT_TRUE(CopyFileW(DemoPath(L"Zentrova.exe").c_str(), L"C:\\Zentrova\\Zentrova.exe", TRUE));
-    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectBoxes(run, {kBasic, ErrorBox(L"Error creating directory C:\\Zentrova\\ 5")});
-    EXPECT_EQ(ListFolder(L"C:\\Zentrova"), std::vector<std::wstring>{L"Zentrova.exe"});
-    EXPECT_TRUE(Reported("installer done=fail"));
+    const Expected refused = ErrorBox(L"Error creating directory C:\\Zentrova\\ 5");
+    const struct {
+        const wchar_t* mode;
+        std::vector<Expected> boxes;
+    } runs[] = {{L"fail", {kBasic, refused}}, {L"broken", {NoResultFile(), kBasic, refused}}};
+    SetEnv(L"ZENTROVA_STANDIN_REGISTRY", L"0");
+    for (const auto& setup : runs) {
+        UseInstaller(setup.mode);
+        SetupRun run = RunSetup(kRun, nullptr, {IDOK, IDOK});
+        EXPECT_EQ(run.exitCode, 0u);
+        ExpectBoxes(run, setup.boxes);
+        EXPECT_EQ(ListFolder(L"C:\\Zentrova"), std::vector<std::wstring>{L"Zentrova.exe"});
+        EXPECT_TRUE(Reported("installer done=" + Utf8(setup.mode)));
+    }
     for (const std::string& line : Report()) EXPECT_NE(line.rfind("app ", 0), 0u) << line;
 }
 
