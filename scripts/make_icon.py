@@ -3,7 +3,7 @@
 
 Writes resources/zentrova.ico with 48, 32, 16 and 256 px images: the small
 ones 32-bit uncompressed bitmaps, which every shell reads; the 256 px one a
-PNG, as Vista and later read it, a hundredth of its bitmap's size. Only
+PNG, as Vista and later read it, under a hundredth of its bitmap's size. Only
 Vista's shell and later show that size at all. Run it by hand when the
 artwork changes; the build uses the committed file. The same zlib gives the
 same bytes.

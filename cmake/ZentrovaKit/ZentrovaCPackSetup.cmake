@@ -25,7 +25,8 @@ if(CPACK_ZENTROVA_SIGN_COMMAND)
 endif()
 file(REMOVE "${_setup}" "${_unsigned}")
 execute_process(
-  COMMAND "${CPACK_ZENTROVA_ZPACK}" create-setup -q "${_unsigned}" "${CPACK_ZENTROVA_STUB}" "${_tree}"
+  COMMAND "${CPACK_ZENTROVA_ZPACK}" create-setup -q "${_unsigned}" "${CPACK_ZENTROVA_STUB}"
+          "${_tree}"
   RESULT_VARIABLE _rc ERROR_VARIABLE _error)
 if(NOT _rc EQUAL 0)
   message(FATAL_ERROR "zpack could not make ${CPACK_PACKAGE_FILE_NAME}.exe:\n${_error}")
