@@ -24,6 +24,31 @@ ExternalProject_Add(zentrova_kit_linux
 set(ZENTROVA_KIT_ZPACK ${_kit_linux_dir}/zpack)
 set(ZENTROVA_KIT_PE_CHECKSUM ${_kit_linux_dir}/pe_checksum)
 
+# The Debian package's zpack, as Debian wants its programs: linked against
+# the system's zlib and libdeflate, which the package depends on, with
+# Debian's hardening flags (dpkg-buildflags), and stripped.
+#   ZENTROVA_KIT_DEB_ZPACK
+foreach(_flags CPPFLAGS CXXFLAGS LDFLAGS)
+  execute_process(COMMAND dpkg-buildflags --get ${_flags} OUTPUT_VARIABLE _kit_deb_${_flags}
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endforeach()
+set(_kit_deb_zpack_dir ${CMAKE_BINARY_DIR}/kit-deb-zpack)
+zentrova_forget_other_source(${_kit_deb_zpack_dir} ${CMAKE_SOURCE_DIR}/packer
+                             ${CMAKE_BINARY_DIR}/zentrova_kit_deb_zpack-prefix)
+ExternalProject_Add(zentrova_kit_deb_zpack
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}/packer
+  BINARY_DIR ${_kit_deb_zpack_dir}
+  CMAKE_ARGS -G Ninja -DCMAKE_BUILD_TYPE=Release -DZENTROVA_PACKER_ONLY=ON
+             -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+             "-DCMAKE_CXX_FLAGS=${_kit_deb_CPPFLAGS} ${_kit_deb_CXXFLAGS}"
+             "-DCMAKE_EXE_LINKER_FLAGS=${_kit_deb_LDFLAGS} -s"
+  BUILD_COMMAND ${CMAKE_COMMAND} --build ${_kit_deb_zpack_dir} --target zpack
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON
+  EXCLUDE_FROM_ALL ON
+  BUILD_BYPRODUCTS ${_kit_deb_zpack_dir}/zpack)
+set(ZENTROVA_KIT_DEB_ZPACK ${_kit_deb_zpack_dir}/zpack)
+
 # zpack.exe compresses with the libdeflate of the native zpack, built for
 # Windows from Debian's source package (fetched once into the cache) by
 # zentrova_kit_windows, so only when something needs zpack.exe and never

@@ -23,12 +23,16 @@ constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 // -j takes up to kMaxPackJobs.
 constexpr size_t kMaxJobDigits = 3;
+// What comes with zpack: beside it in the kit, here from its folder once
+// installed (bin/zpack, share/zentrova/).
+constexpr char kStubFileName[] = "ZentrovaSetup-stub.exe";
+constexpr char kInstalledFolder[] = "../share/zentrova";
 
 const char kUsage[] =
     "usage: zpack create [-j N] [--best] [-q] [--any-order] OUT ENTRY...   ENTRY is PATH or "
     "NAME=PATH\n"
     "       zpack create-dir [-j N] [--best] [-q] [--any-order] [--zlib PATH] OUT DIR\n"
-    "       zpack create-setup [-j N] [--best] [-q] [--any-order] [--zlib PATH] OUT STUB DIR\n"
+    "       zpack create-setup [-j N] [--best] [-q] [--any-order] [--zlib PATH] OUT [STUB] DIR\n"
     "       zpack list [--any-order] FILE\n"
     "       zpack verify [--any-order] FILE\n"
     "       zpack --version | --help\n"
@@ -36,10 +40,11 @@ const char kUsage[] =
     "--best makes the smallest archive, several times slower\n"
     "-q shows no progress line; one shows on a terminal when a pack runs over a second\n"
     "--zlib PATH packs PATH as zlib1.dll when DIR has none at its top; without it the\n"
-    "  zlib1.dll beside zpack is packed\n"
+    "  zlib1.dll that comes with zpack is packed, found as STUB is\n"
     "--any-order is for test payloads: entries in any order, zlib1.dll unchecked, and the\n"
     "  64-bit stub taken too\n"
-    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe\n"
+    "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe;\n"
+    "  without STUB, the one beside zpack, or in ../share/zentrova/ from its folder\n"
     "list and verify take an archive or a setup program, signed or not\n";
 
 struct Options {
@@ -144,15 +149,22 @@ int Create(const std::vector<std::string>& args, const Options& options) {
     return WriteArchive(args[0], inputs, options);
 }
 
-// The zlib1.dll packed when the folder has none: --zlib's, or the one that
-// comes with zpack, beside it.
-std::string LibraryFallback(const Options& options) {
-    if (!options.zlib.empty()) return options.zlib;
+// The file of that name that comes with zpack, or "".
+std::string CompanionFile(const char* name) {
     std::string self = ExecutablePath();
     if (self.empty()) return "";
-    std::filesystem::path beside = std::filesystem::u8path(self).parent_path() / kStoredEntryName;
-    std::error_code code;
-    return std::filesystem::is_regular_file(beside, code) ? beside.u8string() : "";
+    const std::filesystem::path folder = std::filesystem::u8path(self).parent_path();
+    for (const std::filesystem::path& place : {folder / name, folder / kInstalledFolder / name}) {
+        std::error_code code;
+        if (std::filesystem::is_regular_file(place, code))
+            return place.lexically_normal().u8string();
+    }
+    return "";
+}
+
+// The zlib1.dll packed when the folder has none: --zlib's, or zpack's own.
+std::string LibraryFallback(const Options& options) {
+    return options.zlib.empty() ? CompanionFile(kStoredEntryName) : options.zlib;
 }
 
 bool CollectPayload(const std::string& out, const std::string& stub, const std::string& folder,
@@ -174,9 +186,14 @@ int CreateFromFolder(const std::vector<std::string>& args, const Options& option
 }
 
 int CreateSetup(const std::vector<std::string>& args, const Options& options) {
-    if (args.size() != 3) return Usage();
+    if (args.size() != 2 && args.size() != 3) return Usage();
     const std::string& out = args[0];
-    const std::string& stubPath = args[1];
+    const std::string& folder = args.back();
+    const std::string stubPath = args.size() == 3 ? args[1] : CompanionFile(kStubFileName);
+    if (stubPath.empty())
+        return Refuse(std::string("no ") + kStubFileName + " beside zpack or in " +
+                      kInstalledFolder + "/ from its folder; name the stub: zpack create-setup " +
+                      "OUT STUB DIR");
     std::vector<unsigned char> stub;
     std::string error;
     if (!ReadInputFile(stubPath, &stub, &error)) return Refuse(error);
@@ -185,7 +202,7 @@ int CreateSetup(const std::vector<std::string>& args, const Options& options) {
     if (!MakeSetupImage(stub.data(), stub.size(), nullptr, 0, options.anyOrder, &image, &error))
         return Refuse(stubPath + ": " + error);
     std::vector<PackInput> inputs;
-    if (!CollectPayload(out, stubPath, args[2], options, &inputs, &error)) return Refuse(error);
+    if (!CollectPayload(out, stubPath, folder, options, &inputs, &error)) return Refuse(error);
     std::vector<unsigned char> archive;
     if (!Pack(out, inputs, options, &archive)) return kExitRefused;
     // The stub passed above: what fails now is the archive's doing.

@@ -179,6 +179,9 @@ echo "  (libdeflate $(dpkg-query -W -f='${Version}' libdeflate-dev 2>/dev/null |
 echo "  packing times the whole zpack create-dir or makensis process, natively, output included."
 echo "  NSIS ($nsis_target): SetCompressor zlib, not solid, silent, CRC check on (its default);"
 echo "  its lzma packing row is SetCompressor /SOLID lzma, for the size."
+nsis_stub=/usr/share/nsis/Stubs/zlib-$nsis_target
+echo "Stub, what every setup program carries before its payload: ours $(stat -c %s "$bb/ZentrovaSetup-stub.exe")" \
+  "bytes, NSIS's $(stat -c %s "$nsis_stub") bytes ($nsis_stub)"
 echo
 awk -f bench/table.awk "$results"
 # A step that could not run is a broken benchmark, unlike a slow one.

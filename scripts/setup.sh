@@ -14,7 +14,7 @@ packages=(
   wine wine64 xvfb xauth x11-apps imagemagick
   googletest cmake ninja-build
   g++ zlib1g-dev libdeflate-dev clang libclang-rt-14-dev clang-format dpkg-dev
-  nsis osslsigncode openssl python3-pefile qemu-user-static
+  nsis osslsigncode openssl python3-pefile qemu-user-static lintian
 )
 i386_root=${ZENTROVA_I386_ROOT:-/var/lib/zentrova/i386-root}
 native32=0

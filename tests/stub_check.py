@@ -3,6 +3,7 @@
 PE reader (Debian's python3-pefile): the resources of the program linked the
 old way, the stub's other sections and relocations unchanged, consistent
 headers and checksum, no overlay; and osslsigncode signs and verifies it.
+The stub, which every setup program carries, stays within its size bound.
   stub_check.py SETUP STUB LINKED PAYLOAD
 """
 import os
@@ -15,6 +16,7 @@ import pefile
 RT_RCDATA = 10
 PAYLOAD_ID = 100
 PAYLOAD_LANGUAGE = 0x0809
+STUB_BYTES_AT_MOST = 200 * 1024
 failures = []
 
 
@@ -53,6 +55,9 @@ def main(setup_path, stub_path, linked_path, payload_path):
     with open(payload_path, "rb") as f:
         payload = f.read()
 
+    stub_bytes = os.path.getsize(stub_path)
+    check(stub_bytes <= STUB_BYTES_AT_MOST,
+          "the stub is %d bytes, over its bound of %d" % (stub_bytes, STUB_BYTES_AT_MOST))
     setup_resources = resources(setup)
     check(setup_resources == resources(linked), "resources differ from the linked program's")
     check(setup_resources.get((RT_RCDATA, PAYLOAD_ID, PAYLOAD_LANGUAGE)) == payload,

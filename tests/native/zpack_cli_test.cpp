@@ -192,6 +192,37 @@ TEST(Zpack, PacksTheKitsLibraryForAFolderWithoutOne) {
                             "there or beside zpack, or give --zlib PATH\n");
 }
 
+// Without STUB, create-setup takes the stub that comes with zpack, with its
+// zlib1.dll: beside it in the kit, in ../share/zentrova/ once installed.
+TEST(Zpack, FindsTheStubThatComesWithIt) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const std::string dir = folder.path();
+    WritePayload(folder, "without", false);
+    for (const std::string place : {"kit/", "usr/share/zentrova/"}) {
+        folder.Write(place + "ZentrovaSetup-stub.exe", ReadText(StubPath()));
+        folder.Write(place + "zlib1.dll", ReadText(ZLIB_DLL_PATH));
+    }
+    fs::create_directories(dir + "/usr/bin");
+    fs::create_directories(dir + "/alone");
+    for (const char* zpack : {"/kit/zpack", "/usr/bin/zpack", "/alone/zpack"})
+        fs::copy_file(ZPACK_PATH, dir + zpack);
+    const std::string named = "create-setup --zlib " + std::string(ZLIB_DLL_PATH) + " " + dir +
+                              "/named.exe " + StubPath() + " " + dir + "/without";
+    ASSERT_EQ(RunZpack(folder, named).code, 0);
+    const std::string expected = ReadText(dir + "/named.exe");
+    const std::string found = "create-setup " + dir + "/found.exe " + dir + "/without";
+    for (const char* zpack : {"/kit/zpack", "/usr/bin/zpack"}) {
+        EXPECT_EQ(RunZpack(folder, found, dir + zpack).Shown(), "0 ") << zpack;
+        EXPECT_TRUE(ReadText(dir + "/found.exe") == expected) << zpack;
+        fs::remove(dir + "/found.exe");
+    }
+    EXPECT_EQ(RunZpack(folder, found, dir + "/alone/zpack").Shown(),
+              "1 zpack: no ZentrovaSetup-stub.exe beside zpack or in ../share/zentrova/ from its "
+              "folder; name the stub: zpack create-setup OUT STUB DIR\n");
+    EXPECT_FALSE(fs::exists(dir + "/found.exe"));
+}
+
 TEST(Progress, ShowsOneLineRedrawnInPlaceOnlyAfterASecond) {
     std::vector<PackInput> inputs(4);
     for (size_t i = 0; i < inputs.size(); ++i) inputs[i].data.assign((i + 1) << 20, 'x');
