@@ -24,10 +24,8 @@ void BasicInstallFolder(wchar_t* folder) {
     StripToFolder(folder);
 }
 
-// Any local user may make the folder, or a link of its name, before the
-// run: one that is there is used only when nobody but administrators and
-// the system may change it. One made here lets the others only read and
-// run what is inside.
+}  // namespace
+
 DWORD CreateBasicInstallFolder() {
     ProtectedSecurity security(kBasicInstallSddl);
     if (security.Error()) return security.Error();
@@ -36,8 +34,6 @@ DWORD CreateBasicInstallFolder() {
     DWORD error = basicInstallHold.Create(folder, security.Attributes());
     return error == ERROR_ALREADY_EXISTS ? basicInstallHold.Hold(folder, true) : error;
 }
-
-}  // namespace
 
 bool HoldBasicInstallFolder() {
     wchar_t folder[kPathUnits];

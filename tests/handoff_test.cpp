@@ -217,9 +217,9 @@ TEST(Launch, RegistryValueOfAnyKind) {
     }
 
     // A rejected value, the stale folder here, still lets the fixed folder
-    // be tried; its launcher goes after the question even when the answer
-    // is Cancel.
-    CreateDirectoryW(L"C:\\Zentrova", nullptr);
+    // be tried, as the basic install makes it; its launcher goes after the
+    // question even when the answer is Cancel.
+    ASSERT_EQ(CreateBasicInstallFolder(), 0u);
     WriteBytes(L"C:\\Zentrova\\Zentrova.exe", "app");
     WriteBytes(L"C:\\Zentrova\\Launcher.exe", "launcher");
     ExpectLaunch(archive, 1);
