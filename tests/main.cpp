@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "support/system_libraries.h"
+
 namespace {
 
 const wchar_t kWorkFolder[] = L"C:\\zt";
@@ -42,6 +44,8 @@ int main(int argc, char** argv) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (_wcsnicmp(self, kWorkFolder, wcslen(kWorkFolder)) != 0) return RunRelocated();
+    // The program's calls into user32 and the rest go through its own table.
+    if (!StartSystemLibraries()) return 95;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
