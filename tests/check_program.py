@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads a built setup program as Windows would and checks what it needs to
 start on a user's machine: its kind, that it imports nothing the loader
-could take from the program's folder, and its resources.
+could take from the program's folder, its header's flags and checksum, and
+its resources.
 
     check_program.py EXE i386|amd64 [--stub]
 
@@ -15,6 +16,8 @@ import pefile
 # from System32 whatever the folder. Every other library, a compiler's
 # runtime included, would be looked for beside the program first.
 STATIC_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
+# IMAGE_FILE_NET_RUN_FROM_SWAP | IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP
+RUN_FROM_SWAP = 0x0C00
 KINDS = {"i386": (0x14C, 0x10B, "PE32", "X86"), "amd64": (0x8664, 0x20B, "PE32+", "amd64")}
 RT_ICON, RT_DIALOG, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 10, 14, 16, 24
 
@@ -47,6 +50,12 @@ def check(path, kind, stub):
     if foreign:
         faults.append("imports statically from DLLs the loader may take from its folder: " +
                       ", ".join(foreign))
+    if pe.FILE_HEADER.Characteristics & RUN_FROM_SWAP != RUN_FROM_SWAP:
+        faults.append(f"characteristics 0x{pe.FILE_HEADER.Characteristics:04X} lack "
+                      f"0x{RUN_FROM_SWAP:04X}: run from a share or a stick, not from the page file")
+    if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+        faults.append(f"checksum 0x{pe.OPTIONAL_HEADER.CheckSum:08X}, not the file's "
+                      f"0x{pe.generate_checksum():08X}")
     res = resources(pe)
     for key, what in (((RT_DIALOG, 1000), "dialog 1000"), ((RT_VERSION, 1), "the version record"),
                       ((RT_MANIFEST, 1), "manifest 1")):
