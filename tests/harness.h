@@ -110,6 +110,8 @@ std::string StoredStream(const std::string& data);
 // A PNG file of 24-bit pixels given as top-down rows of R, G, B bytes.
 std::string PngBytes(int width, int height, const std::string& rgb);
 
+// A Windows path from the environment, or "" when the variable is unset.
+std::wstring EnvPath(const wchar_t* name);
 // The setup program that RunSetup copies: the Windows path in
 // ZENTROVA_SETUP_EXE when set (a signed release build, say), else this build's.
 std::wstring SetupProgram();

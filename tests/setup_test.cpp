@@ -1113,3 +1113,43 @@ TEST(Setup, ErrorBoxLetsTheSessionEnd) {
         DeleteFileW(kLog.c_str());
     }
 }
+
+namespace {
+
+// System libraries that the program, or a library it loads, might look for
+// beside itself. Not KERNEL32 and the C runtime, imported statically, nor
+// what they import: KnownDLLs all, on Windows.
+const wchar_t* const kPlantedNames[] = {
+    L"advapi32",  L"apphelp",  L"bcrypt",   L"cfgmgr32", L"comctl32", L"comdlg32", L"crypt32",
+    L"cryptbase", L"dbghelp",  L"dwmapi",   L"gdi32",    L"imm32",    L"msasn1",   L"msctf",
+    L"netapi32",  L"ole32",    L"oleaut32", L"profapi",  L"propsys",  L"rpcrt4",   L"sechost",
+    L"secur32",   L"setupapi", L"shcore",   L"shell32",  L"shlwapi",  L"sspicli",  L"user32",
+    L"userenv",   L"uxtheme",  L"version",  L"win32u",   L"winmm",    L"wintrust", L"ws2_32"};
+
+}  // namespace
+
+// Libraries under system names in the program's folder, Downloads say, which
+// Wine is told to prefer to its own: the program loads none of them, and the
+// run goes as without them.
+TEST(Setup, PlantedLibrariesAreNeverLoaded) {
+    if (!EnvPath(L"ZENTROVA_PAYLOAD_ZLIB").empty())
+        GTEST_SKIP() << "the planted libraries are of this build's kind, not the program's";
+    UseInstaller(L"install");
+    CreateDirectoryW(kRun.c_str(), nullptr);
+    std::wstring overrides;
+    for (const wchar_t* name : kPlantedNames) {
+        ASSERT_TRUE(CopyFileW(BuildPath(L"fixtures\\planted.dll").c_str(),
+                              (kRun + name + L".dll").c_str(), FALSE));
+        overrides += (overrides.empty() ? L"" : L",") + std::wstring(name);
+    }
+    const std::wstring report = WorkPath(L"planted.txt");
+    SetEnv(L"ZENTROVA_PLANTED_REPORT", report.c_str());
+    SetEnv(L"WINEDLLOVERRIDES", (overrides + L"=n,b").c_str());
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    SetEnv(L"WINEDLLOVERRIDES", nullptr);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    std::string loaded = PathExists(report) ? ReadBytes(report) : "";
+    EXPECT_EQ(loaded.find("ZentrovaSetup.exe"), std::string::npos) << loaded;
+}
