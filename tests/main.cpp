@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/system_libraries.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     if (_wcsnicmp(self, kWorkFolder, wcslen(kWorkFolder)) != 0) return RunRelocated();
     // The program's calls into user32 and the rest go through its own table.
     if (!StartSystemLibraries()) return 95;
+    if (wcsstr(GetCommandLineW(), kTitledWindowArgument)) return ShowTitledWindow();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

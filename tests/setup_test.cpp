@@ -1019,16 +1019,56 @@ TEST(Setup, PlantedLinksAreNeitherFollowedNorEmptied) {
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 }
 
-// A window of the installer's title up from before the run to after it
-// is another program's: the run ends when the installer's own have gone.
+namespace {
+
+// Another program opens a window of the installer's title once the
+// installer runs, and the installer goes on until that window is up.
+struct LateWindow {
+    std::wstring hold;
+    PROCESS_INFORMATION process = {};
+    HANDLE opener = nullptr;
+};
+
+DWORD WINAPI OpenLateWindow(void* context) {
+    LateWindow* late = static_cast<LateWindow*>(context);
+    bool running = Reported("installer mode=hold");
+    late->process = StartTitledWindow();
+    DeleteFileW(late->hold.c_str());
+    return running ? 0 : 1;
+}
+
+void StartLateWindow(const PROCESS_INFORMATION&, void* context) {
+    LateWindow* late = static_cast<LateWindow*>(context);
+    late->opener = CreateThread(nullptr, 0, OpenLateWindow, late, 0, nullptr);
+}
+
+}  // namespace
+
+// Windows of the installer's title are another program's: one up from
+// before the run to after it, and one that another program opens after the
+// launch and leaves open. The run ends when the installer's own have gone.
 TEST(Installer, OnlyTheInstallersOwnWindowsAreWaitedFor) {
-    UseInstaller(L"install");
+    UseInstaller(L"hold");
+    LateWindow late;
+    late.hold = WorkPath(L"hold.txt");
+    WriteBytes(late.hold, "");
+    SetEnv(L"ZENTROVA_STANDIN_HOLD", late.hold.c_str());
     // Read by its title alone, which sends it nothing: it need not answer.
     HWND explorer = CreateWindowExW(0, L"STATIC", L"Zentrova Installer", WS_POPUP, 0, 0, 10, 10,
                                     nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(explorer, nullptr);
-    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK}, 120000, L"", {StartLateWindow, nullptr, &late});
     DestroyWindow(explorer);
+    ASSERT_EQ(WaitForSingleObject(late.opener, kThreadEndMs), WAIT_OBJECT_0);
+    DWORD opened = 1;
+    GetExitCodeThread(late.opener, &opened);
+    CloseHandle(late.opener);
+    EXPECT_EQ(opened, 0u) << "the installer never reported";
+    EXPECT_EQ(WaitForSingleObject(late.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the other program's window stays after the run";
+    TerminateProcess(late.process.hProcess, 0);
+    CloseHandle(late.process.hThread);
+    CloseHandle(late.process.hProcess);
     EXPECT_EQ(run.exitCode, 0u);
     ExpectBoxes(run, {kComplete});
     EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
