@@ -1046,9 +1046,11 @@ void StartLateWindow(const PROCESS_INFORMATION&, void* context) {
 
 // Windows of the installer's title are another program's: one up from
 // before the run to after it, and one that another program opens after the
-// launch and leaves open. The run ends when the installer's own have gone.
+// launch and leaves open. The run ends when the installer's own have gone,
+// here shown by a process that the installer starts.
 TEST(Installer, OnlyTheInstallersOwnWindowsAreWaitedFor) {
     UseInstaller(L"hold");
+    SetEnv(L"ZENTROVA_STANDIN_CHILD", L"1");
     LateWindow late;
     late.hold = WorkPath(L"hold.txt");
     WriteBytes(late.hold, "");
