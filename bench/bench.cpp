@@ -25,6 +25,7 @@
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/system_libraries.h"
 
 namespace {
 
@@ -514,6 +515,7 @@ int Embed(const wchar_t* exe, const wchar_t* out, const wchar_t* payloadPath) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (!StartSystemLibraries()) return 1;
     if (argc > 1 && std::wcscmp(argv[1], L"--memory") == 0) {
         sampleMemory = true;
         --argc;

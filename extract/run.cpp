@@ -10,6 +10,7 @@
 #include "support/module.h"
 #include "support/paths.h"
 #include "support/security.h"
+#include "support/session.h"
 #include "support/text.h"
 #include "support/version.h"
 
@@ -49,12 +50,14 @@ int RunExtraction(wchar_t* archiveFolder, wchar_t* ownFolder) {
         FindResourceA(instanceHandle, MAKEINTRESOURCEA(kPayloadResourceId), MAKEINTRESOURCEA(10));
     if (!resource) {
         KeepLog();
+        SessionHoldPause pause;
         MessageBoxW(nullptr, L"Error finding installer application", L"Error", MB_ICONERROR);
         return -1;
     }
     HGLOBAL loaded = LoadResource(instanceHandle, resource);
     if (!loaded) {
         KeepLog();
+        SessionHoldPause pause;
         MessageBoxW(nullptr, L"Error loading installer application", L"Error", MB_ICONERROR);
         return -1;
     }

@@ -1,6 +1,7 @@
 #include "handoff/installer.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 
@@ -18,31 +19,78 @@ int installingSeen;
 
 namespace {
 
-// The watch counts windows of the installer's process, or of a process
-// started since its launch; windows of programs that were running before
-// (an Explorer window of a folder named like the title) never count. With
+// The watch counts windows of the installer's process and of its
+// descendants; windows of other programs (an Explorer window of a folder
+// named like the title, one opened later) never count. With no process
+// handle from the launch, windows of any process started since count; with
 // no launch yet, every process counts.
+HANDLE installerProcess = nullptr;  // held, so that its id is not reused
 DWORD installerProcessId = 0;
 ULONGLONG launchTime = 0;
+
+// Bounds the walk up the parent chain.
+constexpr int kMaxAncestors = 64;
 
 ULONGLONG Ticks(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool StartedSinceLaunch(DWORD processId) {
+bool CreationTime(HANDLE process, ULONGLONG* created) {
+    FILETIME creation, exited, kernel, user;
+    if (!GetProcessTimes(process, &creation, &exited, &kernel, &user)) return false;
+    *created = Ticks(creation);
+    return true;
+}
+
+bool CreationTimeOf(DWORD processId, ULONGLONG* created) {
+    if (processId == installerProcessId) return CreationTime(installerProcess, created);
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) return false;
-    FILETIME created, exited, kernel, user;
-    bool since =
-        GetProcessTimes(process, &created, &exited, &kernel, &user) && Ticks(created) >= launchTime;
+    bool known = CreationTime(process, created);
     CloseHandle(process);
-    return since;
+    return known;
+}
+
+bool StartedSinceLaunch(DWORD processId) {
+    ULONGLONG created;
+    return CreationTimeOf(processId, &created) && created >= launchTime;
+}
+
+// The parent id as the process was created with it, or 0.
+DWORD ParentOf(HANDLE snapshot, DWORD processId) {
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == processId) return entry.th32ParentProcessID;
+    return 0;
+}
+
+// A parent id may since name another process: a parent is one created no
+// later than its child, and the chain ends where one has gone.
+bool DescendsFromInstaller(DWORD processId) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    ULONGLONG created;
+    bool descends = false;
+    bool known = CreationTimeOf(processId, &created);
+    for (int depth = 0; known && !descends && depth < kMaxAncestors; ++depth) {
+        DWORD parent = ParentOf(snapshot, processId);
+        ULONGLONG parentCreated;
+        known = parent && CreationTimeOf(parent, &parentCreated) && parentCreated <= created;
+        descends = known && parent == installerProcessId;
+        processId = parent;
+        created = parentCreated;
+    }
+    CloseHandle(snapshot);
+    return descends;
 }
 
 bool IsInstallersWindow(HWND window) {
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    return (installerProcessId && processId == installerProcessId) || StartedSinceLaunch(processId);
+    if (!installerProcess) return StartedSinceLaunch(processId);
+    return processId == installerProcessId || DescendsFromInstaller(processId);
 }
 
 const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
@@ -52,6 +100,12 @@ const wchar_t kWaitingReason[] = L"Zentrova setup is waiting for the installer";
 void UseOrEmpty(wchar_t* folder, bool found) {
     size_t length = wcslen(folder);
     if (!found || length == 0 || folder[length - 1] != L'\\') folder[0] = 0;
+}
+
+void ForgetInstallerProcess() {
+    if (installerProcess) CloseHandle(installerProcess);
+    installerProcess = nullptr;
+    installerProcessId = 0;
 }
 
 bool LaunchSucceeded(HINSTANCE result) {
@@ -74,8 +128,8 @@ HINSTANCE StartInstaller(HWND dialog, const wchar_t* installerPath, const wchar_
     launchTime = Ticks(now);
     ShellExecuteExW(&launch);
     if (launch.hProcess) {
+        installerProcess = launch.hProcess;
         installerProcessId = GetProcessId(launch.hProcess);
-        CloseHandle(launch.hProcess);
     }
     return launch.hInstApp;
 }
@@ -146,6 +200,7 @@ int RunInstaller(HWND dialog, const wchar_t* archiveFolder) {
         while (GetTickCount() - start < kAppearanceWaitMs && !IsInstallerRunning())
             WaitAnswering(kAppearancePollMs);
         while (IsInstallerRunning()) WaitAnswering(kClosePollMs);
+        ForgetInstallerProcess();
         // What follows waits for the user's answers, which a logoff must
         // not wait for: the end of the session cleans up instead.
         ReleaseSessionEnd();

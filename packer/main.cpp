@@ -10,6 +10,7 @@
 #include "packer/output_place.h"
 #include "packer/pack.h"
 #include "packer/payload.h"
+#include "packer/pe.h"
 #include "packer/pipeline.h"
 #include "packer/progress.h"
 #include "packer/reader.h"
@@ -46,6 +47,10 @@ const char kUsage[] =
     "create-setup packs DIR as create-dir does into a copy of STUB, ZentrovaSetup-stub.exe;\n"
     "  without STUB, the one beside zpack, or in ../share/zentrova/ from its folder\n"
     "list and verify take an archive or a setup program, signed or not\n";
+
+const char kRunFromSwapNote[] =
+    "runs from the page file off a share or a removable medium "
+    "(IMAGE_FILE_NET_RUN_FROM_SWAP, IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP)";
 
 struct Options {
     bool anyOrder = false;
@@ -264,9 +269,15 @@ int Verify(const std::vector<std::string>& args, bool anyOrder) {
     std::vector<std::string> warnings;
     std::string report;
     bool ok = VerifyArchive(payload.data, payload.size, !anyOrder, &warnings, &report);
+    const std::string missing = payload.program ? MissingRunFromSwap(payload.characteristics) : "";
+    if (!missing.empty())
+        warnings.push_back("its header lacks " + missing +
+                           ": run from a share that drops or a stick that is pulled, it dies "
+                           "mid-run without a word; make it with create-setup");
     Warn(args[0], warnings);
     if (!ok) return Refuse(args[0] + ": " + report);
     std::printf("%s\n", report.c_str());
+    if (payload.program && missing.empty()) std::printf("%s\n", kRunFromSwapNote);
     return kExitOk;
 }
 

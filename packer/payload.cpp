@@ -19,7 +19,7 @@ bool FindPayload(const unsigned char* data, size_t size, PayloadSpan* payload, s
         for (const ResourceName& name : type.names)
             if (!name.key.named && name.key.id == kPayloadResourceId && !name.languages.empty()) {
                 const ResourceData& found = name.languages.front();
-                *payload = PayloadSpan{found.data, found.size};
+                *payload = PayloadSpan{found.data, found.size, true, headers.characteristics};
                 return true;
             }
     }

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct PayloadSpan {
     const unsigned char* data = nullptr;
     size_t size = 0;
+    bool program = false;          // carried by a setup program
+    uint16_t characteristics = 0;  // the program's COFF Characteristics
 };
 
 // A file that starts as a PE file does is read as a program; anything else

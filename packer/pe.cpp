@@ -91,6 +91,19 @@ uint64_t PeChecksumOffset(const PeHeaders& headers) {
     return headers.optionalOffset + kOptionalCheckSumOffset;
 }
 
+uint64_t PeCharacteristicsOffset(const PeHeaders& headers) {
+    return headers.optionalOffset - kCoffHeaderBytes + kCoffCharacteristicsOffset;
+}
+
+std::string MissingRunFromSwap(uint16_t characteristics) {
+    std::string missing;
+    if (!(characteristics & kPeFileNetRunFromSwap)) missing = "IMAGE_FILE_NET_RUN_FROM_SWAP";
+    if (!(characteristics & kPeFileRemovableRunFromSwap))
+        missing +=
+            std::string(missing.empty() ? "" : " and ") + "IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP";
+    return missing;
+}
+
 uint32_t PeChecksum(const std::vector<ByteRange>& parts, uint64_t checksumOffset) {
     PeChecksumParts sum;
     for (const ByteRange& part : parts)

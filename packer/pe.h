@@ -18,6 +18,12 @@ constexpr uint16_t kPeMachineArm64 = 0xAA64;
 constexpr uint16_t kPeMachineArm = 0x1C4;
 constexpr uint16_t kPeFileExecutable = 0x0002;  // IMAGE_FILE_EXECUTABLE_IMAGE
 constexpr uint16_t kPeFileDll = 0x2000;         // IMAGE_FILE_DLL
+// IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP and IMAGE_FILE_NET_RUN_FROM_SWAP: run
+// from a stick or a share, Windows first copies the image to the page file,
+// so that a medium that goes away mid-run cannot fault a page of it in.
+constexpr uint16_t kPeFileRemovableRunFromSwap = 0x0400;
+constexpr uint16_t kPeFileNetRunFromSwap = 0x0800;
+constexpr uint16_t kPeFileRunFromSwap = kPeFileRemovableRunFromSwap | kPeFileNetRunFromSwap;
 constexpr uint16_t kPeSubsystemWindowsGui = 2;
 constexpr uint16_t kPeMagic32 = 0x10B;  // PE32
 constexpr uint16_t kPeMagic64 = 0x20B;  // PE32+
@@ -80,8 +86,13 @@ bool ReadPeHeaders(const unsigned char* data, size_t size, PeHeaders* headers, s
 bool MapRva(const PeHeaders& headers, uint64_t size, uint64_t rva, uint64_t length,
             uint64_t* offset, uint64_t* available);
 
-// Where a PE file's CheckSum field lies.
+// Where a PE file's CheckSum field lies, and its COFF Characteristics.
 uint64_t PeChecksumOffset(const PeHeaders& headers);
+uint64_t PeCharacteristicsOffset(const PeHeaders& headers);
+
+// What COFF characteristics lack of kPeFileRunFromSwap, named as Windows'
+// headers name the flags; "" when they have both.
+std::string MissingRunFromSwap(uint16_t characteristics);
 
 // The PE image checksum of a file given in parts: 16-bit words summed with
 // their carries folded in, its 4-byte CheckSum field at checksumOffset read

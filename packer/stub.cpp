@@ -380,6 +380,8 @@ void PatchHeaders(const Stub& stub, const Relayout& relayout, unsigned char* hea
     if (relocations.size != 0 && relocations.rva >= stub.Resources().virtualAddress)
         PutLe32(directories + kPeRelocationDirectory * kDirectoryBytes + kDirectoryRvaOffset,
                 static_cast<uint32_t>(relocations.rva + relayout.addressShift));
+    PutLe16(head + PeCharacteristicsOffset(stub.headers),
+            static_cast<uint16_t>(stub.headers.characteristics | kPeFileRunFromSwap));
     unsigned char* optional = head + stub.headers.optionalOffset;
     PutLe32(optional + kOptionalSizeOfImageOffset, static_cast<uint32_t>(relayout.imageSize));
     PutLe32(optional + kOptionalSizeOfInitializedDataOffset,

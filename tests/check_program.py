@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads a built setup program as Windows would and checks what it needs to
-start on a user's machine: its kind, that it brings no runtime DLL of the
-compiler, and its resources.
+start on a user's machine: its kind, that it imports nothing the loader
+could take from the program's folder, its header's flags and checksum, and
+its resources.
 
     check_program.py EXE i386|amd64 [--stub]
 
@@ -11,11 +12,12 @@ import sys
 
 import pefile
 
-# Windows' own DLLs that a program may import anywhere since Vista. A
-# compiler's runtime (libgcc_s_*, libstdc++-6, libwinpthread-1) is not one.
-WINDOWS_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
-                "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
-                "version.dll"}
+# The static imports, resolved before WinMain: KnownDLLs, which Windows maps
+# from System32 whatever the folder. Every other library, a compiler's
+# runtime included, would be looked for beside the program first.
+STATIC_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
+# IMAGE_FILE_NET_RUN_FROM_SWAP | IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP
+RUN_FROM_SWAP = 0x0C00
 KINDS = {"i386": (0x14C, 0x10B, "PE32", "X86"), "amd64": (0x8664, 0x20B, "PE32+", "amd64")}
 RT_ICON, RT_DIALOG, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 10, 14, 16, 24
 
@@ -44,9 +46,16 @@ def check(path, kind, stub):
     if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
         faults.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, not the Windows GUI")
     imports = sorted(e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []))
-    foreign = [dll for dll in imports if dll not in WINDOWS_DLLS]
+    foreign = [dll for dll in imports if dll not in STATIC_IMPORTS]
     if foreign:
-        faults.append("imports from DLLs that are not Windows' own: " + ", ".join(foreign))
+        faults.append("imports statically from DLLs the loader may take from its folder: " +
+                      ", ".join(foreign))
+    if pe.FILE_HEADER.Characteristics & RUN_FROM_SWAP != RUN_FROM_SWAP:
+        faults.append(f"characteristics 0x{pe.FILE_HEADER.Characteristics:04X} lack "
+                      f"0x{RUN_FROM_SWAP:04X}: run from a share or a stick, not from the page file")
+    if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+        faults.append(f"checksum 0x{pe.OPTIONAL_HEADER.CheckSum:08X}, not the file's "
+                      f"0x{pe.generate_checksum():08X}")
     res = resources(pe)
     for key, what in (((RT_DIALOG, 1000), "dialog 1000"), ((RT_VERSION, 1), "the version record"),
                       ((RT_MANIFEST, 1), "manifest 1")):
@@ -64,7 +73,8 @@ def check(path, kind, stub):
         faults.append(f'the manifest does not name processorArchitecture "{manifest_arch}"')
     names = {v[0]: (k, v[2]) for k, v in KINDS.items()}
     seen, seen_magic = names.get(pe.FILE_HEADER.Machine, (f"0x{pe.FILE_HEADER.Machine:X}", "?"))
-    summary = (f"{path}: {seen_magic} {seen}, subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {' '.join(imports)}, "
+    summary = (f"{path}: {seen_magic} {seen}, subsystem {pe.OPTIONAL_HEADER.Subsystem}, "
+               f"characteristics 0x{pe.FILE_HEADER.Characteristics:04X}, imports {' '.join(imports)}, "
                f"{len(res)} resources" + ("" if stub else f", payload {len(payload[0])} bytes"
                                           if payload else ""))
     print(summary)

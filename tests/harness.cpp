@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "handoff/installer.h"
 #include "tests_config.h"
 
 namespace {
@@ -564,4 +565,50 @@ std::wstring PendingRenames() {
     std::wstring all(value, size / sizeof(wchar_t));
     for (wchar_t& c : all) c = c ? towlower(c) : L'|';
     return all;
+}
+
+namespace {
+
+constexpr DWORD kTitledWindowWaitMs = 30000;
+constexpr DWORD kTitledWindowPollMs = 20;
+
+bool HasTitledWindow(DWORD processId) {
+    for (HWND window = FindWindowA(nullptr, kInstallerTitle); window;
+         window = FindWindowExA(nullptr, window, nullptr, kInstallerTitle)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+PROCESS_INFORMATION StartTitledWindow() {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kTitledWindowArgument;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "cannot start the titled window: " << GetLastError();
+        return process;
+    }
+    for (DWORD start = GetTickCount(); !HasTitledWindow(process.dwProcessId);
+         Sleep(kTitledWindowPollMs))
+        if (GetTickCount() - start >= kTitledWindowWaitMs) {
+            ADD_FAILURE() << "the titled window did not show";
+            break;
+        }
+    return process;
+}
+
+int ShowTitledWindow() {
+    CreateWindowExA(0, "STATIC", kInstallerTitle, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                    GetModuleHandleW(nullptr), nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    return 0;
 }

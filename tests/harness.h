@@ -110,6 +110,16 @@ std::string StoredStream(const std::string& data);
 // A PNG file of 24-bit pixels given as top-down rows of R, G, B bytes.
 std::string PngBytes(int width, int height, const std::string& rgb);
 
+// Another program with a window of the installer's title: this test program
+// run once more, with kTitledWindowArgument. Returns once the window is up;
+// it stays until the process is ended.
+PROCESS_INFORMATION StartTitledWindow();
+constexpr wchar_t kTitledWindowArgument[] = L"--installer-titled-window";
+// What that process runs.
+int ShowTitledWindow();
+
+// A Windows path from the environment, or "" when the variable is unset.
+std::wstring EnvPath(const wchar_t* name);
 // The setup program that RunSetup copies: the Windows path in
 // ZENTROVA_SETUP_EXE when set (a signed release build, say), else this build's.
 std::wstring SetupProgram();

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "support/system_libraries.h"
+#include "tests/harness.h"
+
 namespace {
 
 const wchar_t kWorkFolder[] = L"C:\\zt";
@@ -42,6 +45,9 @@ int main(int argc, char** argv) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (_wcsnicmp(self, kWorkFolder, wcslen(kWorkFolder)) != 0) return RunRelocated();
+    // The program's calls into user32 and the rest go through its own table.
+    if (!StartSystemLibraries()) return 95;
+    if (wcsstr(GetCommandLineW(), kTitledWindowArgument)) return ShowTitledWindow();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1116,16 +1116,58 @@ TEST(Installer, NothingCanBeMovedOrLinkedUnderTheRun) {
     EXPECT_EQ(ListFolder(kRun), std::vector<std::wstring>{L"ZentrovaSetup.exe"});
 }
 
-// A window of the installer's title up from before the run to after it
-// is another program's: the run ends when the installer's own have gone.
+namespace {
+
+// Another program opens a window of the installer's title once the
+// installer runs, and the installer goes on until that window is up.
+struct LateWindow {
+    std::wstring hold;
+    PROCESS_INFORMATION process = {};
+    HANDLE opener = nullptr;
+};
+
+DWORD WINAPI OpenLateWindow(void* context) {
+    LateWindow* late = static_cast<LateWindow*>(context);
+    bool running = Reported("installer mode=hold");
+    late->process = StartTitledWindow();
+    DeleteFileW(late->hold.c_str());
+    return running ? 0 : 1;
+}
+
+void StartLateWindow(const PROCESS_INFORMATION&, void* context) {
+    LateWindow* late = static_cast<LateWindow*>(context);
+    late->opener = CreateThread(nullptr, 0, OpenLateWindow, late, 0, nullptr);
+}
+
+}  // namespace
+
+// Windows of the installer's title are another program's: one up from
+// before the run to after it, and one that another program opens after the
+// launch and leaves open. The run ends when the installer's own have gone,
+// here shown by a process that the installer starts.
 TEST(Installer, OnlyTheInstallersOwnWindowsAreWaitedFor) {
-    UseInstaller(L"install");
+    UseInstaller(L"hold");
+    SetEnv(L"ZENTROVA_STANDIN_CHILD", L"1");
+    LateWindow late;
+    late.hold = WorkPath(L"hold.txt");
+    WriteBytes(late.hold, "");
+    SetEnv(L"ZENTROVA_STANDIN_HOLD", late.hold.c_str());
     // Read by its title alone, which sends it nothing: it need not answer.
     HWND explorer = CreateWindowExW(0, L"STATIC", L"Zentrova Installer", WS_POPUP, 0, 0, 10, 10,
                                     nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(explorer, nullptr);
-    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK}, 120000, L"", {StartLateWindow, nullptr, &late});
     DestroyWindow(explorer);
+    ASSERT_EQ(WaitForSingleObject(late.opener, kThreadEndMs), WAIT_OBJECT_0);
+    DWORD opened = 1;
+    GetExitCodeThread(late.opener, &opened);
+    CloseHandle(late.opener);
+    EXPECT_EQ(opened, 0u) << "the installer never reported";
+    EXPECT_EQ(WaitForSingleObject(late.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the other program's window stays after the run";
+    TerminateProcess(late.process.hProcess, 0);
+    CloseHandle(late.process.hThread);
+    CloseHandle(late.process.hProcess);
     EXPECT_EQ(run.exitCode, 0u);
     ExpectBoxes(run, {kComplete});
     EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
@@ -1213,4 +1255,44 @@ TEST(Setup, ErrorBoxLetsTheSessionEnd) {
                   (std::vector<std::wstring>{L"KSExtractorLog.txt", L"ZentrovaSetup.exe"}));
         DeleteFileW(kLog.c_str());
     }
+}
+
+namespace {
+
+// System libraries that the program, or a library it loads, might look for
+// beside itself. Not KERNEL32 and the C runtime, imported statically, nor
+// what they import: KnownDLLs all, on Windows.
+const wchar_t* const kPlantedNames[] = {
+    L"advapi32",  L"apphelp",  L"bcrypt",   L"cfgmgr32", L"comctl32", L"comdlg32", L"crypt32",
+    L"cryptbase", L"dbghelp",  L"dwmapi",   L"gdi32",    L"imm32",    L"msasn1",   L"msctf",
+    L"netapi32",  L"ole32",    L"oleaut32", L"profapi",  L"propsys",  L"rpcrt4",   L"sechost",
+    L"secur32",   L"setupapi", L"shcore",   L"shell32",  L"shlwapi",  L"sspicli",  L"user32",
+    L"userenv",   L"uxtheme",  L"version",  L"win32u",   L"winmm",    L"wintrust", L"ws2_32"};
+
+}  // namespace
+
+// Libraries under system names in the program's folder, Downloads say, which
+// Wine is told to prefer to its own: the program loads none of them, and the
+// run goes as without them.
+TEST(Setup, PlantedLibrariesAreNeverLoaded) {
+    if (!EnvPath(L"ZENTROVA_PAYLOAD_ZLIB").empty())
+        GTEST_SKIP() << "the planted libraries are of this build's kind, not the program's";
+    UseInstaller(L"install");
+    CreateDirectoryW(kRun.c_str(), nullptr);
+    std::wstring overrides;
+    for (const wchar_t* name : kPlantedNames) {
+        ASSERT_TRUE(CopyFileW(BuildPath(L"fixtures\\planted.dll").c_str(),
+                              (kRun + name + L".dll").c_str(), FALSE));
+        overrides += (overrides.empty() ? L"" : L",") + std::wstring(name);
+    }
+    const std::wstring report = WorkPath(L"planted.txt");
+    SetEnv(L"ZENTROVA_PLANTED_REPORT", report.c_str());
+    SetEnv(L"WINEDLLOVERRIDES", (overrides + L"=n,b").c_str());
+    SetupRun run = RunSetup(kRun, nullptr, {IDOK});
+    SetEnv(L"WINEDLLOVERRIDES", nullptr);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {kComplete});
+    EXPECT_TRUE(Reported("app path=" + Utf8(InstalledApp())));
+    std::string loaded = PathExists(report) ? ReadBytes(report) : "";
+    EXPECT_EQ(loaded.find("ZentrovaSetup.exe"), std::string::npos) << loaded;
 }

@@ -103,6 +103,10 @@ TEST(SetupImage, RebuildsTheResourceSectionAndMovesRelocations) {
     ASSERT_TRUE(ReadPeHeaders(out.data(), out.size(), &headers, &fault)) << fault;
     ASSERT_TRUE(ReadResources(out.data(), headers, &tree, &fault)) << fault;
     EXPECT_EQ(Le32(out, PeChecksumOffset(headers)), Checksum(out, headers));
+    // Windows copies it to the page file before it runs from a share or a stick.
+    EXPECT_EQ(headers.characteristics, old.characteristics | 0x0C00);
+    EXPECT_EQ(MissingRunFromSwap(old.characteristics),
+              "IMAGE_FILE_NET_RUN_FROM_SWAP and IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP");
 
     // Numbers ascending after names, in each table.
     ASSERT_EQ(tree.types.size(), 2u);
