@@ -12,8 +12,13 @@ import sys
 
 import pefile
 
-from check_program import KINDS, WINDOWS_DLLS, check
+from check_program import KINDS, check
 
+# Windows' own DLLs that a program may import anywhere since Vista. A
+# compiler's runtime (libgcc_s_*, libstdc++-6, libwinpthread-1) is not one.
+WINDOWS_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+                "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+                "version.dll"}
 CONSOLE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 
 
