@@ -17,6 +17,12 @@ const char* const kSystemLibraryNames[kSystemLibraryCount] = {"advapi32.dll", "o
 // arguments, which i386 names a stdcall import by. A function missing here
 // links from the compiler's import library, and the program then imports its
 // library statically (Program.StartsOnAnyWindows names it).
+#if defined(__i386__)
+// SetWindowLongPtrW is only another name of it there.
+#define ZENTROVA_POINTER_SIZED_FUNCTIONS(X) X(kUser32, SetWindowLongW, 12)
+#else
+#define ZENTROVA_POINTER_SIZED_FUNCTIONS(X) X(kUser32, SetWindowLongPtrW, 12)
+#endif
 #define ZENTROVA_SYSTEM_FUNCTIONS(X)                                       \
     X(kAdvapi32, AllocateAndInitializeSid, 44)                             \
     X(kAdvapi32, CheckTokenMembership, 12)                                 \
@@ -54,7 +60,7 @@ const char* const kSystemLibraryNames[kSystemLibraryCount] = {"advapi32.dll", "o
     X(kUser32, ReplyMessage, 4)                                            \
     X(kUser32, SetDlgItemTextA, 12)                                        \
     X(kUser32, SetTimer, 16)                                               \
-    X(kUser32, SetWindowLongW, 12)
+    ZENTROVA_POINTER_SIZED_FUNCTIONS(X)
 
 // The slots that the compiler calls a declared import through, under the
 // names an import library would give them; filled before the first call.
