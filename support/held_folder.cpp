@@ -148,18 +148,17 @@ bool HeldFolder::Remove(const wchar_t* path) {
         removed = SetFileInformationByHandle(deleter, FileDispositionInfo, &disposition,
                                              sizeof disposition) != FALSE;
     }
-    DWORD error = GetLastError();
     if (deleter) CloseHandle(deleter);
-    // Held again only when the name still gives the same folder: one
-    // renamed meanwhile is lost, and nothing more is done by its path.
-    if (!removed && same) {
+    // Held again only when the name still gives the same folder, whatever
+    // refused the delete (someone listing the folder, say): one renamed
+    // meanwhile is lost, and nothing more is done by its path.
+    if (!removed) {
         HANDLE folder = OpenFolder(path, kHoldAccess, kHoldSharing);
         if (folder && IsSame(folder))
             handle_ = folder;
         else if (folder)
             CloseHandle(folder);
     }
-    SetLastError(error);
     return removed;
 }
 

@@ -29,6 +29,14 @@ void ExpectLaunch(const std::wstring& archive, int found) {
     ExpectBoxes(watcher.Stop(), std::vector<Expected>(found, kComplete));
 }
 
+constexpr DWORD kListingMs = 300;
+
+DWORD WINAPI CloseListingSoon(void* listing) {
+    Sleep(kListingMs);
+    FindClose(listing);
+    return 0;
+}
+
 HWND TitledWindow(const wchar_t* title) {
     return CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
@@ -134,6 +142,19 @@ TEST(Removal, ArchiveFolderInUseIsLeftForRestart) {
     start = GetTickCount();
     EXPECT_EQ(RemoveArchiveFolder(WorkPath(L"missing").c_str()), 0);
     EXPECT_LT(GetTickCount() - start, kRemovalRetryMs);
+
+    // Someone listing the folder as it goes only holds the removal up.
+    const std::wstring listed = WorkPath(L"tmp-2");
+    ASSERT_EQ(archiveFolderHold.Create(listed.c_str(), nullptr), 0u);
+    WIN32_FIND_DATAW found;
+    HANDLE listing = FindFirstFileW((listed + L"\\*").c_str(), &found);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    HANDLE closer = CreateThread(nullptr, 0, CloseListingSoon, listing, 0, nullptr);
+    EXPECT_NE(RemoveArchiveFolder(listed.c_str()), 0);
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_FALSE(PathExists(listed));
+    EXPECT_EQ(ReadLog(WorkPath(L"KSExtractorLog.txt")), log);
 }
 
 // A run ends by removing only the archive folder it made and holds; one
