@@ -1070,13 +1070,14 @@ struct Mover {
         Mover* mover = static_cast<Mover*>(context);
         const std::wstring aside = kRun + L"aside";
         while (WaitForSingleObject(mover->process, kMovePollMs) == WAIT_TIMEOUT) {
-            if (!PathExists(kArchive) || ListFolder(kArchive).empty()) continue;
             bool running = false;
             for (const std::string& line : Report()) {
                 if (line.rfind("installer mode=", 0) == 0) running = true;
                 if (line.rfind("installer done=", 0) == 0) running = false;
             }
             bool shown = FindWindowW(nullptr, L"Zentrova Installer") != nullptr;
+            // Tried at once after the look: an emptied folder may be moved.
+            if (!PathExists(kArchive) || ListFolder(kArchive).empty()) continue;
             if (MoveFileW(kArchive.c_str(), aside.c_str()))
                 ++mover->moved;
             else if (running && GetLastError() == ERROR_SHARING_VIOLATION)
