@@ -108,9 +108,9 @@ HMODULE LoadFromSystem32(const char* name, bool restricted) {
 
 bool StartSystemLibraries() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto restrict = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+    auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesProc>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-    bool restricted = restrict&& restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    bool restricted = setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     HMODULE libraries[kSystemLibraryCount];
     for (int i = 0; i < kSystemLibraryCount; ++i) {
         libraries[i] = LoadFromSystem32(kSystemLibraryNames[i], restricted);
